@@ -10,7 +10,7 @@
 
 namespace engine {
 
-class TScraper;
+class IRunDriver;
 
 class IWindowBridge {
  public:
@@ -29,8 +29,8 @@ class IWindowBridge {
   virtual void UpdateProgress(std::int32_t position, std::int32_t max) = 0;
 
   // Reports the run outcome: on an error outcome logs it, arms the resume timer and pauses
-  // the driver (through driver.Pause()) before returning; otherwise logs the completion line.
-  virtual void ReportOutcome(TScraper& driver, const QString& result) = 0;
+  // the driver (driver.Pause()) before returning; otherwise logs the completion line.
+  virtual void ReportOutcome(IRunDriver& driver, const QString& result) = 0;
 };
 
 // The operator's options, read when the run starts (they cannot change during a run).

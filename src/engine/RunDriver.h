@@ -1,0 +1,43 @@
+#pragma once
+// What the window sees of a run driver: start, stop, pause, resume and the two flags it reads.
+// The run driver (engine::TScraper) implements it; window tests use a fake.
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "engine/WindowBridge.h"
+
+namespace engine {
+
+class IRunDriver {
+ public:
+  virtual ~IRunDriver() = default;
+  // Starts the driver's thread (the driver is created suspended).
+  virtual void Start() = 0;
+  // Sets the stop flag (the thread's terminate request); the run leaves through its end.
+  virtual void Terminate() = 0;
+  // Pauses the driver as a whole: it makes no further progress until resumed. A pause requested
+  // during a window-thread call takes effect before the driver continues past that call.
+  virtual void Pause() = 0;
+  virtual void Resume() = 0;
+  virtual bool Paused() const = 0;
+  // True once the driver's run has finished (its last step done).
+  virtual bool Finished() const = 0;
+};
+
+// Everything a run needs besides the window and the operator's options.
+struct TEngineConfig {
+  QString ProgramDir;     // folder of the program file: proxy.txt and data%d.csv live there
+  QString PortalOrigin;   // scheme and host of the portal, no trailing slash
+  // The desktop's "open" action for the finished result file. Tests pass a recorder.
+  std::function<void(const QString& path)> OpenDocument;
+};
+
+// Creates a run driver, suspended. The driver keeps itself alive while its thread runs and is
+// released when both its thread and the last holder are done with it.
+std::shared_ptr<IRunDriver> CreateScraper(std::shared_ptr<IWindowBridge> window,
+                                          const TRunOptions& options,
+                                          const TEngineConfig& config);
+
+}  // namespace engine
