@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include <QStringDecoder>
+
 namespace text {
 
 namespace {
@@ -127,8 +129,11 @@ QByteArray StreamToString(net::TMemoryStream& stream, std::int32_t count) {
 
 QString DecodeUtf8Text(const QByteArray& bytes) {
   if (bytes.isEmpty()) return QString();
-  // The explicit size keeps 0 bytes; a leading byte order mark stays U+FEFF.
-  return QString::fromUtf8(bytes.constData(), bytes.size());
+  // A leading byte order mark is kept as U+FEFF, like every other character; a sequence cut
+  // off at the end of the body is ill-formed like any other.
+  QStringDecoder decoder(QStringConverter::Utf8,
+                         QStringConverter::Flag::ConvertInitialBom | QStringConverter::Flag::Stateless);
+  return decoder.decode(QByteArrayView(bytes.constData(), bytes.size()));
 }
 
 QString CleanHtmlText(const QString& fragment) {
