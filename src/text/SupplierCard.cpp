@@ -1,5 +1,7 @@
 #include "text/SupplierCard.h"
 
+#include <iterator>
+
 #include "text/uLib.h"
 
 namespace text {
@@ -58,37 +60,85 @@ std::array<QString*, SupplierCard::kFieldCount> SupplierCard::Fields() {
   return result;
 }
 
+namespace {
+
+// The labelled values of the page, in column order. Every label ends in "</th>".
+struct TPageLabel {
+  QStringView label;
+  QString SupplierCard::*field;
+};
+constexpr TPageLabel kPageLabels[] = {
+    {u"Дата регистрации</th>", &SupplierCard::registrationDate},
+    {u"Дата последнего обновления</th>", &SupplierCard::lastUpdateDate},
+    {u"Роли участника</th>", &SupplierCard::participantRoles},
+    {u"Состоит в реестре государственных заказчиков</th>", &SupplierCard::inCustomerRegister},
+    {u"ИИН участника</th>", &SupplierCard::participantIin},
+    {u"БИН участника</th>", &SupplierCard::participantBin},
+    {u"РНН участника</th>", &SupplierCard::participantRnn},
+    {u"Наименование на каз. языке</th>", &SupplierCard::nameKazakh},
+    {u"Наименование на рус. языке</th>", &SupplierCard::nameRussian},
+    {u"Резиденство</th>", &SupplierCard::residency},
+    {u"КАТО</th>", &SupplierCard::kato},
+    {u"Регион</th>", &SupplierCard::region},
+    {u"Вебсайт:</th>", &SupplierCard::website},
+    {u"E-Mail:</th>", &SupplierCard::email},
+    {u"Контактный телефон:</th>", &SupplierCard::phone},
+    {u"Серия свидетельства (для ИП) и номер свидетельства о государственной регистрации</th>",
+     &SupplierCard::certificateSeriesAndNumber},
+    {u"Дата свидетельства о государственной регистрации</th>", &SupplierCard::certificateDate},
+    {u"Наименование администратора(ов) отчетности</th>", &SupplierCard::reportingAdministrators},
+    {u"КОПФ</th>", &SupplierCard::kopf},
+    {u"Код формы собственности</th>", &SupplierCard::ownershipFormCode},
+    {u"Размерность предприятия</th>", &SupplierCard::enterpriseSize},
+    {u"Код сектора экономики</th>", &SupplierCard::economicSectorCode},
+};
+constexpr int kPageLabelCount = static_cast<int>(std::size(kPageLabels));
+
+// Where each label first occurs in the page (1-based, 0 when it does not). A label ends in
+// "</th>", so its first occurrence ends at one of the page's "</th>": one walk over those
+// finds every label instead of one search of the whole page per label.
+std::array<int, kPageLabelCount> FindPageLabels(const QString& page) {
+  std::array<int, kPageLabelCount> found{};
+  int missing = kPageLabelCount;
+  const QString closeTh = QStringLiteral("</th>");
+  const QStringView view(page);
+  for (int at = Pos(closeTh, page); at != 0 && missing > 0;
+       at = PosEx(closeTh, page, at + static_cast<int>(closeTh.size()))) {
+    const qsizetype end = at - 1 + closeTh.size();  // 0-based, just past the "</th>"
+    for (int i = 0; i < kPageLabelCount; ++i) {
+      const QStringView label = kPageLabels[i].label;
+      if (found[i] != 0 || label.size() > end) continue;
+      if (view.sliced(end - label.size(), label.size()) == label) {
+        found[i] = static_cast<int>(end - label.size()) + 1;
+        --missing;
+      }
+    }
+  }
+  return found;
+}
+
+// The value of a label found at position p: what ExtractBetween (page, label, "<td>", "</")
+// gives, continued from the label's known position.
+QString ValueAt(const QString& page, int p, qsizetype labelLength) {
+  if (p == 0) return QString();
+  const int cell = PosEx(QStringLiteral("<td>"), page, p + static_cast<int>(labelLength));
+  if (cell == 0) return QString();
+  const int begin = cell + 4;
+  const int end = PosEx(QStringLiteral("</"), page, begin);
+  if (end == 0) return QString();
+  return CleanValue(Copy(page, begin, end - begin));
+}
+
+}  // namespace
+
 SupplierCard ParseSupplierCard(const QString& page) {
   SupplierCard card;
   card.title = CleanValue(ExtractBetween(page, QStringLiteral("<h1>"), QString(), QStringLiteral("</")));
 
-  card.registrationDate = Labelled(page, QStringLiteral("Дата регистрации</th>"));
-  card.lastUpdateDate = Labelled(page, QStringLiteral("Дата последнего обновления</th>"));
-  card.participantRoles = Labelled(page, QStringLiteral("Роли участника</th>"));
-  card.inCustomerRegister =
-      Labelled(page, QStringLiteral("Состоит в реестре государственных заказчиков</th>"));
-  card.participantIin = Labelled(page, QStringLiteral("ИИН участника</th>"));
-  card.participantBin = Labelled(page, QStringLiteral("БИН участника</th>"));
-  card.participantRnn = Labelled(page, QStringLiteral("РНН участника</th>"));
-  card.nameKazakh = Labelled(page, QStringLiteral("Наименование на каз. языке</th>"));
-  card.nameRussian = Labelled(page, QStringLiteral("Наименование на рус. языке</th>"));
-  card.residency = Labelled(page, QStringLiteral("Резиденство</th>"));
-  card.kato = Labelled(page, QStringLiteral("КАТО</th>"));
-  card.region = Labelled(page, QStringLiteral("Регион</th>"));
-  card.website = Labelled(page, QStringLiteral("Вебсайт:</th>"));
-  card.email = Labelled(page, QStringLiteral("E-Mail:</th>"));
-  card.phone = Labelled(page, QStringLiteral("Контактный телефон:</th>"));
-  card.certificateSeriesAndNumber = Labelled(
-      page, QStringLiteral("Серия свидетельства (для ИП) и номер свидетельства о "
-                           "государственной регистрации</th>"));
-  card.certificateDate =
-      Labelled(page, QStringLiteral("Дата свидетельства о государственной регистрации</th>"));
-  card.reportingAdministrators =
-      Labelled(page, QStringLiteral("Наименование администратора(ов) отчетности</th>"));
-  card.kopf = Labelled(page, QStringLiteral("КОПФ</th>"));
-  card.ownershipFormCode = Labelled(page, QStringLiteral("Код формы собственности</th>"));
-  card.enterpriseSize = Labelled(page, QStringLiteral("Размерность предприятия</th>"));
-  card.economicSectorCode = Labelled(page, QStringLiteral("Код сектора экономики</th>"));
+  const auto positions = FindPageLabels(page);
+  for (int i = 0; i < kPageLabelCount; ++i) {
+    card.*kPageLabels[i].field = ValueAt(page, positions[i], kPageLabels[i].label.size());
+  }
 
   const QString head =
       ExtractBetween(page, QStringLiteral("Руководитель</h4></div>"), QString(), QStringLiteral("</div>"));

@@ -1,6 +1,7 @@
 #include "text/uLib.h"
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 
 #include <QStringDecoder>
@@ -12,6 +13,34 @@ namespace {
 // Lengths of Qt strings are 64-bit; the callers' positions are int. Pages stay far below 2 GiB.
 int ToPos(qsizetype zeroBasedIndex) { return static_cast<int>(zeroBasedIndex) + 1; }
 
+// First occurrence of marker in text at or after from (0-based), -1 if none. Jumps from one
+// occurrence of the marker's first character to the next with Qt's vectorised character
+// search and compares the rest there. Should a text make that pay badly (many near misses),
+// the rest of it is left to a Boyer-Moore search, so the whole stays linear in the text.
+qsizetype FindForward(QStringView text, qsizetype from, QStringView marker) {
+  const qsizetype m = marker.size();
+  if (m == 0 || from < 0 || text.size() - from < m) return -1;
+  const qsizetype lastStart = text.size() - m;
+  const QChar first = marker.front();
+  const QStringView rest = marker.sliced(1);
+  qsizetype work = 0;  // characters compared at candidates that were no match
+  for (qsizetype at = from; at <= lastStart;) {
+    const qsizetype hit = text.indexOf(first, at);
+    if (hit < 0 || hit > lastStart) return -1;
+    if (text.sliced(hit + 1, m - 1) == rest) return hit;
+    at = hit + 1;
+    work += m;
+    if (work > 2 * (at - from) + 256) {
+      const auto* begin = text.utf16();
+      const auto* end = begin + text.size();
+      const auto* found = std::search(begin + at, end,
+                                      std::boyer_moore_searcher(marker.utf16(), marker.utf16() + m));
+      return found == end ? -1 : found - begin;
+    }
+  }
+  return -1;
+}
+
 bool StartsAt(const QChar* data, qsizetype length, qsizetype at, QStringView what) {
   if (length - at < what.size()) return false;
   return QStringView(data + at, what.size()) == what;
@@ -21,14 +50,14 @@ bool StartsAt(const QChar* data, qsizetype length, qsizetype at, QStringView wha
 
 int Pos(const QString& marker, const QString& text) {
   if (marker.isEmpty() || text.isEmpty()) return 0;
-  return ToPos(text.indexOf(marker, 0, Qt::CaseSensitive));
+  return ToPos(FindForward(text, 0, marker));
 }
 
 int PosEx(const QString& marker, const QString& text, int start) {
   if (marker.isEmpty() || text.isEmpty() || start < 1) return 0;
   const qsizetype from = static_cast<qsizetype>(start) - 1;
   if (text.size() - from < marker.size()) return 0;
-  return ToPos(text.indexOf(marker, from, Qt::CaseSensitive));
+  return ToPos(FindForward(text, from, marker));
 }
 
 int LastPos(const QString& marker, const QString& text) {
@@ -59,7 +88,7 @@ QString Trim(const QString& text) {
 
 QString ReplaceAll(const QString& text, const QString& oldText, const QString& newText) {
   if (oldText.isEmpty() || text.isEmpty()) return text;
-  qsizetype found = text.indexOf(oldText, 0, Qt::CaseSensitive);
+  qsizetype found = FindForward(text, 0, oldText);
   if (found < 0) return text;
   QString result;
   result.reserve(text.size());
@@ -68,7 +97,7 @@ QString ReplaceAll(const QString& text, const QString& oldText, const QString& n
     result.append(QStringView(text).sliced(done, found - done));
     result.append(newText);
     done = found + oldText.size();
-    found = text.indexOf(oldText, done, Qt::CaseSensitive);
+    found = FindForward(text, done, oldText);
   }
   result.append(QStringView(text).sliced(done));
   return result;

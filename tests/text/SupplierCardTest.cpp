@@ -1,6 +1,9 @@
 // The card parser on a realistic card page, field by field, and on small pages for its edges.
 #include <gtest/gtest.h>
 
+#include <random>
+#include <vector>
+
 #include <QFile>
 
 #include "text/SupplierCard.h"
@@ -138,5 +141,37 @@ TEST(ParseSupplierCard, ValuesKeepTheRecordInvariants) {
   for (const QString* v : card.Fields()) {
     EXPECT_EQ(*v, Trim(*v));
     for (QChar c : {QChar(u'\r'), QChar(u'\n'), QChar(u'"'), QChar(u'<')}) EXPECT_FALSE(v->contains(c));
+  }
+}
+
+TEST(ParseSupplierCard, LabelledValuesMatchThePlainMarkerSearchOnRandomPages) {
+  // The parser finds its labels in one walk over the page; on any page it must give what a
+  // search of the whole page for each label gives.
+  const std::pair<const char*, QString SupplierCard::*> labels[] = {
+      {"Дата регистрации</th>", &SupplierCard::registrationDate},
+      {"Дата свидетельства о государственной регистрации</th>", &SupplierCard::certificateDate},
+      {"ИИН участника</th>", &SupplierCard::participantIin},
+      {"КАТО</th>", &SupplierCard::kato},
+      {"Вебсайт:</th>", &SupplierCard::website},
+      {"E-Mail:</th>", &SupplierCard::email},
+      {"Код сектора экономики</th>", &SupplierCard::economicSectorCode},
+  };
+  std::vector<QString> pieces = {QStringLiteral("</th>"), QStringLiteral("<td>"), QStringLiteral("</td>"),
+                                 QStringLiteral("</"),    QStringLiteral("<th>"), QStringLiteral("КАТО"),
+                                 QStringLiteral("x"),     QStringLiteral(" "),    QStringLiteral("регистрации</th>"),
+                                 QStringLiteral("Дата "), QStringLiteral("&quot;"), QStringLiteral("\n")};
+  for (const auto& l : labels) pieces.push_back(QString::fromUtf8(l.first));
+  std::mt19937 rng(2024);
+  std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
+  std::uniform_int_distribution<int> len(0, 40);
+  for (int i = 0; i < 3000; ++i) {
+    QString page;
+    for (int n = len(rng); n > 0; --n) page += pieces[pick(rng)];
+    const SupplierCard card = ParseSupplierCard(page);
+    for (const auto& [label, field] : labels) {
+      const QString expected = ReplaceDoubleQuotes(Trim(CleanHtmlText(
+          ExtractBetween(page, QString::fromUtf8(label), QStringLiteral("<td>"), QStringLiteral("</")))));
+      ASSERT_EQ(card.*field, expected) << label << " in " << page.toStdString();
+    }
   }
 }

@@ -58,6 +58,26 @@ TEST(TextPrimitives, PosEx) {
   }
 }
 
+TEST(TextPrimitives, PosOnRepetitiveTextAgreesWithAPlainSearch) {
+  // Many near misses make the search change its method part way; the answer must not change.
+  const QString markers[] = {QStringLiteral("aaab"), QStringLiteral("ab"), QStringLiteral("ba"),
+                             QString(QStringLiteral("a")).repeated(40) + QStringLiteral("b"), QStringLiteral("c")};
+  for (int length : {10, 300, 5000}) {
+    for (int b : {-1, 0, length / 2, length - 1}) {
+      QString text(length, u'a');
+      if (b >= 0) text[b] = u'b';
+      for (const QString& marker : markers) {
+        for (int start : {1, 2, length / 3 + 1, length}) {
+          const int expected = static_cast<int>(text.indexOf(marker, start - 1)) + 1;
+          EXPECT_EQ(PosEx(marker, text, start), expected)
+              << "length " << length << " b at " << b << " marker " << marker.size() << " from " << start;
+        }
+        EXPECT_EQ(Pos(marker, text), static_cast<int>(text.indexOf(marker)) + 1);
+      }
+    }
+  }
+}
+
 TEST(TextPrimitives, LastPosCountsOverlaps) {
   const TSearchCase cases[] = {
       {u"aa", u"aaa", 0, 2},
