@@ -1,7 +1,9 @@
 // The result file: its name, its bytes, its life cycle and what happens when writing fails.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -177,6 +179,35 @@ TEST(ResultFile, FailedWritesAreLoggedOnceAndTheRunGoesOn) {
       QStringLiteral("Ошибка записи в файл ") + file.Path() + QStringLiteral(": No space left on device");
   EXPECT_EQ(rec.log, QStringList({QStringLiteral("Данные будут записываться в файл ") + file.Path(), errorLine,
                                   QStringLiteral("Открываем файл с результатами")}));
+}
+
+TEST(ResultFile, RowCutShortByAFailedWriteIsTakenBackWhole) {
+  // A file size limit lets the second row in only in part: the file must keep whole lines.
+  QTemporaryDir dir;
+  TRecorder rec;
+  TResultFile file = rec.Make(dir.path(), 21);
+  file.Open();
+  file.WriteRow(QStringLiteral("u1"), QStringLiteral("N/A"), NumberedCard());
+  const QByteArray whole = ReadAll(file.Path());
+
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  void (*savedHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limited = saved;
+  limited.rlim_cur = static_cast<rlim_t>(whole.size() + 40);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  file.WriteRow(QStringLiteral("u2"), QStringLiteral("N/A"), NumberedCard());
+  file.WriteRow(QStringLiteral("u3"), QStringLiteral("N/A"), NumberedCard());
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, savedHandler);
+
+  EXPECT_EQ(ReadAll(file.Path()), whole);
+  // Space is back: the run goes on and the next row lands after the last whole one.
+  file.WriteRow(QStringLiteral("u4"), QStringLiteral("N/A"), NumberedCard());
+  file.Close();
+  EXPECT_EQ(ReadAll(file.Path()), whole + NumberedRow("u4", "N/A"));
+  ASSERT_EQ(rec.log.size(), 3);
+  EXPECT_TRUE(rec.log[1].startsWith(QStringLiteral("Ошибка записи в файл ") + file.Path() + QStringLiteral(": ")));
 }
 
 TEST(ResultFile, EveryRowStaysOneLineWithoutInnerQuotes) {
