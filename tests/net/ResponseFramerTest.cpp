@@ -67,7 +67,9 @@ TOutcome Frame(const TCase& c, const std::vector<std::string>& pieces) {
       buf.erase(0, f.Feed(buf.data(), buf.size()));
     }
   } catch (const ELimitExceeded& e) {
-    out.Error = e.what();
+    TOutcome failed;  // only the error matters after a failure
+    failed.Error = e.what();
+    return failed;
   }
   out.Complete = f.Phase() == TResponseFramer::TPhase::Complete;
   out.Status = r.StatusCode;
@@ -77,7 +79,6 @@ TOutcome Frame(const TCase& c, const std::vector<std::string>& pieces) {
   out.CloseReq = r.CloseReq;
   out.ContentLength = r.ContentLength;
   out.HeaderLines = r.RcvdHeader.size();
-  if (!out.Error.empty()) out.Leftover.clear();  // what remains after a failure does not matter
   return out;
 }
 
