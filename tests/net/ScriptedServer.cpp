@@ -153,9 +153,12 @@ void TScriptedServer::Serve(int fd, const TScript& script) {
         if (got != step.Data) Record(errors_, "expected [" + step.Data + "] got [" + got + "]");
         break;
       }
-      case TStep::Send:
-        if (!WriteAll(fd, step.Data)) Record(errors_, "send failed");
+      case TStep::Send: {
+        std::string data = step.Data;
+        for (std::size_t p; (p = data.find("@PORT@")) != std::string::npos;) data.replace(p, 6, std::to_string(port_));
+        if (!WriteAll(fd, data)) Record(errors_, "send failed");
         break;
+      }
       case TStep::Pause:
         std::this_thread::sleep_for(std::chrono::milliseconds(step.Ms));
         break;

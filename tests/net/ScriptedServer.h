@@ -16,7 +16,7 @@ struct TStep {
   enum TKind {
     ReadRequest,   // reads up to and including the blank line after a header; records it
     Expect,        // reads exactly data.size() bytes; a difference is recorded as an error
-    Send,          // writes data
+    Send,          // writes data; @PORT@ in it becomes the server's port
     Pause,         // sleeps ms
     Close,         // closes the connection (further steps are skipped)
     Reset,         // closes with a reset (SO_LINGER 0)
