@@ -81,6 +81,7 @@ std::string ErrorDesc(int code) {
   std::string text;
   switch (code) {
     case 0: text = "No Error"; break;
+    case 10067: text = "Too many processes"; break;
     case 10091: text = "Network subsystem is unavailable"; break;
     case 10092: text = "Winsock version not supported"; break;
     case 10093: text = "Winsock not yet initialized"; break;
