@@ -323,6 +323,41 @@ TEST(HttpClient, KeepAliveReusesTheConnection) {
   EXPECT_EQ(s.Requests()[2].substr(0, 20), "GET /moved HTTP/1.0\r");
 }
 
+TEST(HttpClient, RelocationNamedBeforeACloseInsideTheHeaderIsFollowed) {
+  TScriptedServer s({{ReadRequest(), Send("HTTP/1.1 302 Found\r\nLocation: /there\r\n"), Close()},
+                     {ReadRequest(), Send(Resp("HTTP/1.0 200 OK", "arrived")), Close()}});
+  TMemoryStream stream;
+  THttpClient c;
+  ConfigureClient(c, stream);
+  c.URL = Origin(s) + "/here";
+  const TOutcome got = RunGet(c, stream);
+  EXPECT_FALSE(got.Raised) << got.Message;
+  EXPECT_EQ(got.Body, "arrived");
+}
+
+TEST(HttpClient, PendingEventsLetAClosedKeptConnectionFinishClosing) {
+  const std::string keep = "HTTP/1.1 200 OK\r\nConnection: keep-alive\r\nContent-Length: 2\r\n\r\nok";
+  TScriptedServer s({{ReadRequest(), Send(keep), Close()}, {ReadRequest(), Send(keep), Close()}});
+  TMemoryStream stream;
+  THttpClient c;
+  ConfigureClient(c, stream);
+  c.URL = Origin(s) + "/";
+  EXPECT_FALSE(RunGet(c, stream).Raised);
+  // Between attempts the worker runs the pending events: the close the server sent is seen,
+  // so the next request opens a new connection instead of failing on the dead one.
+  for (int i = 0; i < 100 && c.ConnSocket().Connected(); ++i) {
+    c.ConnSocket().ProcessPendingEvents();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_FALSE(c.ConnSocket().Connected());
+  stream.Clear();
+  const TOutcome second = RunGet(c, stream);
+  EXPECT_FALSE(second.Raised) << second.Message;
+  EXPECT_EQ(second.Body, "ok");
+  s.Stop();
+  EXPECT_EQ(s.Accepted(), 2);
+}
+
 TEST(HttpClient, FailuresBeforeAnyResponse) {
   const std::uint16_t closedPort = FreeLoopbackPort();
   struct TRow {
