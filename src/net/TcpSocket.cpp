@@ -31,6 +31,7 @@ bool IsDottedIpv4(const std::string& host, in_addr* out) {
 
 // Blocking IPv4 lookup: the first address of the name.
 int ResolveIpv4(const std::string& host, std::string& ipv4) {
+  if (host.empty()) return sockErrHostNotFound;  // nothing to ask a name server about
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;

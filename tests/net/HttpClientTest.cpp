@@ -372,6 +372,7 @@ TEST(HttpClient, FailuresBeforeAnyResponse) {
       {"name not found", "http://no-such-host.test/",
        [](THttpClient& c) { c.ConnSocket().Resolver = [](const std::string&, std::string&) { return 11001; }; },
        Raise("can't resolve hostname to IP address", 11001, 404)},
+      {"a path without a host", "/page", nullptr, Raise("can't resolve hostname to IP address", 11001, 404)},
       {"unknown scheme", "ftp://127.0.0.1/file", nullptr, Raise("Protocol \"ftp\" not implemented", 501, 501)},
       {"https without a TLS layer", "https://127.0.0.1:" + std::to_string(closedPort) + "/", nullptr,
        Raise("Connection aborted on request", 3, 404)},
