@@ -15,6 +15,11 @@ class TMemoryStream {
 
   // Writes count bytes at the current position, overwriting and then extending the data.
   void Write(const char* bytes, std::size_t count) {
+    if (position_ == data_.size()) {  // the usual case: appending, without zero-filling first
+      data_.append(bytes, count);
+      position_ += count;
+      return;
+    }
     if (position_ + count > data_.size()) data_.resize(position_ + count);
     data_.replace(position_, count, bytes, count);
     position_ += count;
