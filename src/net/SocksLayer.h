@@ -8,10 +8,10 @@
 #include <string>
 
 #include "Filter.h"
+#include "SocksAuthentication.h"
 
 namespace net {
 
-enum TSocksAuthentication { socksNoAuthentication, socksAuthenticateUsercode };
 enum TSocksState { socksData, socksNegotiateMethods, socksAuthenticate, socksConnect };
 enum TSocksAuthState { socksAuthStart, socksAuthSuccess, socksAuthFailure, socksAuthNotRequired };
 

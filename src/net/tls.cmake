@@ -2,4 +2,5 @@
 target_sources(sh_net PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/SocksLayer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/TlsContext.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/TlsLayer.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/TlsLayer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/TlsHttpClient.cpp)
