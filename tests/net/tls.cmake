@@ -14,9 +14,11 @@ target_link_libraries(tls_tests PRIVATE sh_net GTest::gtest_main)
 gtest_discover_tests(tls_tests DISCOVERY_TIMEOUT 60 PROPERTIES FIXTURES_REQUIRED tls_pki TIMEOUT 120)
 
 # The whole client against real and scripted peers on loopback.
+if(EXISTS ${PROJECT_SOURCE_DIR}/src/net/HttpClient.cpp)
 add_executable(tls_client_tests ${CMAKE_CURRENT_LIST_DIR}/tls_client_test.cpp)
 target_compile_definitions(tls_client_tests PRIVATE TEST_PKI_DIR="${SH_TEST_PKI_DIR}")
 target_include_directories(tls_client_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(tls_client_tests PRIVATE sh_net GTest::gtest_main)
 gtest_discover_tests(tls_client_tests DISCOVERY_TIMEOUT 60
                      PROPERTIES FIXTURES_REQUIRED tls_pki TIMEOUT 120)
+endif()
