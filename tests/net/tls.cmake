@@ -22,3 +22,11 @@ target_link_libraries(tls_client_tests PRIVATE sh_net GTest::gtest_main)
 gtest_discover_tests(tls_client_tests DISCOVERY_TIMEOUT 60
                      PROPERTIES FIXTURES_REQUIRED tls_pki TIMEOUT 120)
 endif()
+
+# The layers over a plain socket against real peers.
+add_executable(tls_peers_tests ${CMAKE_CURRENT_LIST_DIR}/tls_peers_test.cpp)
+target_compile_definitions(tls_peers_tests PRIVATE TEST_PKI_DIR="${SH_TEST_PKI_DIR}")
+target_include_directories(tls_peers_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(tls_peers_tests PRIVATE sh_net GTest::gtest_main)
+gtest_discover_tests(tls_peers_tests DISCOVERY_TIMEOUT 60
+                     PROPERTIES FIXTURES_REQUIRED tls_pki TIMEOUT 120)
