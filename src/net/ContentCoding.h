@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "Limits.h"
+
 namespace net {
 
 class TMemoryStream;
@@ -60,7 +62,8 @@ class TIdentityCoding : public TContentCoding {
 // gzip, zlib-wrapped and raw deflate: buffers the input, inflates it in one pass at Complete.
 class TZlibCoding : public TContentCoding {
  public:
-  // maxInput: the coded body larger than this fails (the decoded size is bounded by the writer).
+  // maxInput: a coded body larger than this fails with ELimitExceeded (the decoded size is
+  // bounded by the decoder's direct writer).
   TZlibCoding(TWriteProc out, std::size_t maxInput);
   void WriteBuffer(const char* data, std::size_t len) override;
   void Complete() override;
@@ -80,8 +83,6 @@ void RegisterContentCoding(const TContentCodingClass& c, float quality);
 void UnregisterContentCoding(const TContentCodingClass& c);  // the class and classes derived from it
 std::vector<TContentCodingEntry> ContentCodingRegistry();    // a copy, in registration order
 
-// A decoded body above this size ends the request (a compressed body that inflates without end).
-inline constexpr std::size_t kMaxDecodedBody = 256u * 1024u * 1024u;
 
 class TContentDecoder {
  public:

@@ -75,7 +75,7 @@ class THttpClient {
   bool NoCache = false;
   std::vector<std::string> ExtraHeaders;
   // Limits against hostile servers.
-  std::size_t MaxHeaderBytes = 1024 * 1024;
+  std::size_t MaxHeaderBytes = kMaxHeaderBytes;
   std::size_t MaxBodyBytes = kMaxDecodedBody;
   // Wait granularity of Get, in milliseconds.
   int WaitGranularityMs = 1000;
@@ -130,6 +130,7 @@ class THttpClient {
   void ResetResponse(bool keepLocation);
   void StartConnection();
   void SocketDnsLookupDone(int error);
+  void LookupDone(int error, const std::string& address);
   void SocketSessionConnected(int error);
   void SocketDataAvailable();
   void SocketSessionClosed(int error);
@@ -141,6 +142,7 @@ class THttpClient {
   void SetReady();
   void StartRelocation();
   void RelocateAfterClose();
+  void PrepareRelocatedRequest();
   void SetLocationTarget(const std::string& value);
   void Post(std::function<void()> fn);
   void Guarded(const std::function<void()>& fn);
@@ -153,6 +155,7 @@ class THttpClient {
   std::vector<char> FReceiveBuffer;
   std::size_t FReceiveLen = 0;
   std::size_t FRcvdStreamStartSize = 0;
+  bool bodyBegan_ = false;
   std::uint64_t serial_ = 0;  // bumped by every request start and abort: stale events drop
 };
 

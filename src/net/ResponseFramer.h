@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "Limits.h"
+
 namespace net {
 
 enum THttpChunkState { httpChunkGetSize, httpChunkGetExt, httpChunkGetData, httpChunkSkipDataEnd, httpChunkDone };
@@ -28,17 +30,11 @@ struct THttpResponse {
   bool CloseReq = true;         // the connection closes after this response
 };
 
-// A response that breaks a limit of the framer.
-class EFramingError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 class TResponseFramer {
  public:
-  // Limits. A header block (all lines of one response, interim ones included) larger than
+  // Limits (ELimitExceeded). A header block (all lines of one response, interim ones included) larger than
   // MaxHeaderBytes fails; a chunk size needing more than 32 bits fails.
-  std::size_t MaxHeaderBytes = 1024 * 1024;
+  std::size_t MaxHeaderBytes = kMaxHeaderBytes;
   static constexpr std::uint32_t kMaxChunkSize = 0x7FFFFFFF;
 
   enum class TPhase { Header, Body, Complete };
@@ -58,7 +54,7 @@ class TResponseFramer {
   void Begin(const std::string& requestVer, bool head);
 
   // Consumes what it can of data. Stops after the header when no body follows and after the
-  // body when it is complete. Throws EFramingError when a limit is broken; anything the sink
+  // body when it is complete. Throws ELimitExceeded when a limit is broken; anything the sink
   // throws passes through.
   std::size_t Feed(const char* data, std::size_t len);
 
