@@ -23,14 +23,12 @@ std::unique_ptr<TFilter> TTlsHttpClient::MakeSocksFilter(const std::string& targ
 void TTlsHttpClient::TlsFailed(TFilter& tls) {
   const auto* layer = dynamic_cast<const TTlsLayer*>(&tls);
   if (!layer || layer->ContextFailed()) {
+    // Missing certificate or key file, wrong pass phrase, no context: the set-up failed inside
+    // the event processing, which aborts the request.
     AbortRequest("Connection aborted on request", httperrAborted);
     return;
   }
-  // The description replaces whatever phrase an earlier response of this client left: the
-  // worker reuses its client, and a stale "Not Found" would misreport a TLS failure.
-  const std::string desc = tls.ErrorText();
-  AbortRequest("SSL handshake failed - " + (desc.empty() ? std::string("SSL custom abort") : desc),
-               httperrAborted);
+  THttpClient::TlsFailed(tls);  // "SSL handshake failed - " + the layer's description
 }
 
 }  // namespace net

@@ -4,3 +4,4 @@ target_sources(sh_net PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/TlsContext.cpp
   ${CMAKE_CURRENT_LIST_DIR}/TlsLayer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/TlsHttpClient.cpp)
+target_link_libraries(sh_net PUBLIC OpenSSL::SSL OpenSSL::Crypto)

@@ -201,7 +201,7 @@ TEST(TlsClient, ScriptedSocksOutcomes) {
        B({5, 1, 0})},
       {"close after greeting", {{3, "", true}}, "",
        "20004|SOCKS - General Failure (Error #20004)", B({5, 1, 0})},
-      {"credentials rejected", {{3, B({5, 2})}, {9, B({1, 1})}}, "bob",
+      {"credentials rejected", {{3, B({5, 2})}, {8, B({1, 1})}}, "bob",
        "20015|SOCKS - Authentication Failed (Error #20015)", B({5, 1, 2, 1, 3}) + "bob" + B({2}) + "pw"},
       {"connect refused", {{3, B({5, 0})}, {connect.size(), B({5, 5, 0, 1, 0, 0, 0, 0, 0, 0})}}, "",
        "20008|SOCKS - Connection Refused (Error #20008)", B({5, 1, 0}) + connect},
