@@ -124,6 +124,7 @@ void TTlsLayer::BelowClosed() {
     return;
   }
   if (status_ == TStatus::Established && inBio_) {
+    belowClosed_ = true;
     BIO_set_mem_eof_return(inBio_, 0);  // what is buffered is still decrypted
     Drive();
   }
@@ -239,7 +240,12 @@ void TTlsLayer::Drive() {
       break;
     }
     const unsigned long err = ERR_peek_error();
-    if (err == 0) break;  // end of stream without close_notify: the socket reports the close
+    if (err == 0 || (belowClosed_ && ERR_GET_REASON(err) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
+      // The peer closed the connection without close_notify, as many servers do after an
+      // HTTP/1.0 response: what arrived stands, and the socket reports the close.
+      ERR_clear_error();
+      break;
+    }
     Fail(tlsErrHandshake, TTlsContext::ErrorQueueText());
     break;
   }

@@ -66,6 +66,7 @@ class TTlsLayer final : public TFilter {
   TStatus status_ = TStatus::Idle;
   TTlsState tlsState_ = sslNone;
   bool contextFailed_ = false;
+  bool belowClosed_ = false;  // the connection below has ended
   std::string pendingUp_;  // application bytes written before the session was up
   std::string earlyIn_;    // bytes from below that came before Start
   std::string forBelow_;

@@ -73,6 +73,22 @@ TEST(TlsLayer, HandshakeWithClientCertificateAndServerName) {
   EXPECT_EQ(tls.TlsState(), sslShutdownComplete);
 }
 
+TEST(TlsLayer, CloseWithoutCloseNotifyKeepsWhatArrived) {
+  // Servers often just close the connection after an HTTP/1.0 response.
+  TTlsContext ctx;
+  Configure(ctx);
+  TMemTlsServer server;
+  TTlsLayer tls(&ctx, "h");
+  tls.Start();
+  Pump(tls, server);
+  ASSERT_EQ(tls.Status(), S::Established) << tls.ErrorText();
+  server.Send("HTTP/1.0 200 OK\r\n\r\nall of it");
+  Pump(tls, server);
+  tls.BelowClosed();
+  EXPECT_EQ(tls.TakeForAbove(), "HTTP/1.0 200 OK\r\n\r\nall of it");
+  EXPECT_EQ(tls.Status(), S::Established) << tls.ErrorText();
+}
+
 TEST(TlsLayer, EmptyServerNameSendsNone) {
   TTlsContext ctx;
   Configure(ctx);
