@@ -162,6 +162,10 @@ void TTlsLayer::HandshakeFailed(unsigned long err, bool closedEarly) {
   ERR_clear_error();
   DrainWbio();  // our alert still goes to the peer
   Fail(tlsErrHandshake, std::move(text));
+  if (OnHandshakeDone) {
+    bool disconnect = true;
+    OnHandshakeDone(errorCode_, disconnect);
+  }
 }
 
 void TTlsLayer::FlushPending() {
@@ -216,6 +220,15 @@ void TTlsLayer::Drive() {
     }
     tlsState_ = sslEstablished;
     status_ = TStatus::Established;
+    if (OnHandshakeDone) {
+      bool disconnect = false;
+      OnHandshakeDone(0, disconnect);
+      if (disconnect) {
+        DrainWbio();
+        Fail(tlsErrHandshake, "");  // asked to drop without an error: "SSL custom abort"
+        return;
+      }
+    }
     FlushPending();
   }
   if (status_ != TStatus::Established) {

@@ -2,6 +2,7 @@
 // The TLS client session of one connection as a protocol layer of the socket: OpenSSL runs over
 // a pair of memory buffers, so the same layer works on a plain TCP connection and inside the
 // SOCKS tunnel. Each connection gets a fresh SSL object; no earlier session is offered.
+#include <functional>
 #include <string>
 
 #include "Filter.h"
@@ -44,6 +45,10 @@ class TTlsLayer final : public TFilter {
   void Shutdown() override;  // sends close_notify once established
   void BelowClosed() override;
   void BelowError(int code) override;
+
+  // Handshake done: the error code (0 on success) and a flag the receiver may set to have the
+  // connection dropped; a drop without an error leaves ErrorText() empty.
+  std::function<void(int error, bool& disconnect)> OnHandshakeDone;
 
   TTlsState TlsState() const { return tlsState_; }
   // The context could not be set up (missing files, wrong pass phrase ...).

@@ -89,6 +89,25 @@ TEST(TlsLayer, CloseWithoutCloseNotifyKeepsWhatArrived) {
   EXPECT_EQ(tls.Status(), S::Established) << tls.ErrorText();
 }
 
+TEST(TlsLayer, HandshakeDoneNotificationMayDropTheConnection) {
+  TTlsContext ctx;
+  Configure(ctx);
+  TMemTlsServer server;
+  TTlsLayer tls(&ctx, "h");
+  std::vector<int> codes;
+  tls.OnHandshakeDone = [&](int code, bool& disconnect) {
+    codes.push_back(code);
+    disconnect = true;
+  };
+  tls.FromAbove("never sent", 10);
+  tls.Start();
+  Pump(tls, server);
+  EXPECT_EQ(codes, std::vector<int>{0});
+  EXPECT_EQ(tls.Status(), S::Failed);
+  EXPECT_EQ(tls.ErrorText(), "");
+  EXPECT_EQ(server.Received(), "");
+}
+
 TEST(TlsLayer, EmptyServerNameSendsNone) {
   TTlsContext ctx;
   Configure(ctx);
