@@ -458,6 +458,9 @@ void THttpClient::SocketSessionClosed(int error) {
   if (resp_.StatusCode == 0 && FRequestDoneError == 0) {
     FRequestDoneError = httperrNoStatusCode;
     resp_.ReasonPhrase = "HTTP no status code (connection closed prematurely)";
+  } else if (resp_.StatusCode == 0 && error != 0) {
+    // Reset before any status line: say so, rather than leave an earlier response's phrase.
+    resp_.ReasonPhrase = ErrorDesc(error) + " (Error #" + std::to_string(error) + ")";
   }
   SetReady();
 }

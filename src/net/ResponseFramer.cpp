@@ -59,6 +59,7 @@ void TResponseFramer::Begin(const std::string& requestVer, bool head) {
 
 std::size_t TResponseFramer::Feed(const char* data, std::size_t len) {
   std::size_t used = 0;
+  if (trailerPending_ && phase_ != TPhase::Body) used = SkipTrailer(data, len);
   while (used < len && phase_ != TPhase::Complete) {
     if (phase_ == TPhase::Body) {
       used += DeliverBody(data + used, len - used);
@@ -174,11 +175,10 @@ std::size_t TResponseFramer::DeliverBody(const char* data, std::size_t len) {
     Complete();
     return 0;
   }
-  Body(data, n);
-  return n;
+  return Body(data, n);
 }
 
-void TResponseFramer::Body(const char* data, std::size_t len) {
+std::size_t TResponseFramer::Body(const char* data, std::size_t len) {
   if (bodyLineCount_ == 0) {
     chunkLength_ = chunkRcvd_ = 0;
     chunkState_ = httpChunkGetSize;
@@ -189,9 +189,9 @@ void TResponseFramer::Body(const char* data, std::size_t len) {
     if (Sink.OnBodyData) Sink.OnBodyData(data, len);
     rcvdCount_ += len;
     if (r_.ContentLength >= 0 && rcvdCount_ == static_cast<std::uint64_t>(r_.ContentLength)) Complete();
-    return;
+    return len;
   }
-  Chunks(data, len);
+  return Chunks(data, len);
 }
 
 std::size_t TResponseFramer::Chunks(const char* data, std::size_t len) {
@@ -244,8 +244,27 @@ std::size_t TResponseFramer::Chunks(const char* data, std::size_t len) {
         break;
     }
   }
-  if (chunkState_ == httpChunkDone) Complete();
-  return len;  // what follows the last chunk is discarded with this delivery
+  if (chunkState_ != httpChunkDone) return len;
+  Complete();
+  // The document is complete at the last chunk; its trailer lines and blank line are skipped
+  // here or, when they arrive later, in front of the next response.
+  trailerPending_ = true;
+  trailerLineLen_ = 0;
+  return i + SkipTrailer(data + i, len - i);
+}
+
+std::size_t TResponseFramer::SkipTrailer(const char* data, std::size_t len) {
+  std::size_t i = 0;
+  while (i < len && trailerPending_) {
+    const char c = data[i++];
+    if (c == '\n') {
+      if (trailerLineLen_ == 0) trailerPending_ = false;  // the blank line ends the trailer
+      trailerLineLen_ = 0;
+    } else if (c != '\r') {
+      ++trailerLineLen_;
+    }
+  }
+  return i;
 }
 
 void TResponseFramer::Complete() {

@@ -58,6 +58,9 @@ class TResponseFramer {
   // throws passes through.
   std::size_t Feed(const char* data, std::size_t len);
 
+  // A new connection: trailer bytes still owed by the previous one are forgotten.
+  void NewConnection() { trailerPending_ = false; trailerLineLen_ = 0; }
+
   // The connection closed: for a body that runs until the close (or was cut) this completes it.
   // Returns true when the document was completed by this call.
   bool CompleteOnClose();
@@ -81,8 +84,9 @@ class TResponseFramer {
   void EndOfHeader();
   std::size_t DeliverBody(const char* data, std::size_t len);
   std::size_t Chunks(const char* data, std::size_t len);
-  void Body(const char* data, std::size_t len);
+  std::size_t Body(const char* data, std::size_t len);
   void Complete();
+  std::size_t SkipTrailer(const char* data, std::size_t len);
 
   THttpResponse& r_;
   std::string requestVer_ = "1.0";
@@ -99,6 +103,10 @@ class TResponseFramer {
   THttpChunkState chunkState_ = httpChunkGetSize;
   std::uint64_t chunkLength_ = 0;
   std::uint64_t chunkRcvd_ = 0;
+  // After the last chunk: the trailer section up to its blank line is still to be skipped, also
+  // when it arrives behind the delivery that completed the document.
+  bool trailerPending_ = false;
+  std::size_t trailerLineLen_ = 0;
 };
 
 }  // namespace net

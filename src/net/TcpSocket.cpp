@@ -212,6 +212,7 @@ void TTcpSocket::Connect() {
   established_ = 0;
   peerDone_ = false;
   peerError_ = 0;
+  writeFailed_ = false;
   closing_ = false;
   closePosted_ = false;
   SetLastError(0);
@@ -385,7 +386,7 @@ void TTcpSocket::Pump() {
 }
 
 void TTcpSocket::WriteToFd(const char* data, std::size_t len) {
-  if (fd_ < 0 || len == 0) return;
+  if (fd_ < 0 || len == 0 || writeFailed_) return;
   if (!tx_.empty()) {
     tx_.append(data, len);
     return;
@@ -404,9 +405,10 @@ void TTcpSocket::WriteToFd(const char* data, std::size_t len) {
       tx_.append(data, len);
       return;
     }
-    // The peer is gone; the read side reports how.
-    peerDone_ = true;
-    if (!peerError_) peerError_ = SocketErrorFromErrno(errno);
+    // The peer is gone. Nothing more is written; the read side reports how the connection
+    // ended (a close the peer sent before it reset is an ordinary end of stream).
+    writeFailed_ = true;
+    tx_.clear();
     return;
   }
 }
@@ -416,7 +418,6 @@ void TTcpSocket::FlushTx() {
   std::string pending;
   pending.swap(tx_);
   WriteToFd(pending.data(), pending.size());
-  if (peerDone_ && PendingReceive() == 0 && state_ == TSocketState::Connected) BeginClose(peerError_);
 }
 
 int TTcpSocket::Send(const char* data, std::size_t len) {

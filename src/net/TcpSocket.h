@@ -127,6 +127,7 @@ class TTcpSocket {
   std::size_t rxPos_ = 0;
   bool peerDone_ = false;   // end of stream (or a read error) seen below
   int peerError_ = 0;
+  bool writeFailed_ = false;  // a write failed: the peer is gone, reading tells how
   bool closing_ = false;    // the close is decided; only delivery of waiting bytes remains
   bool closePosted_ = false;
   std::uint32_t lastConnect_ = 0, lastSend_ = 0, lastRecv_ = 0;
