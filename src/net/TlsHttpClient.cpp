@@ -11,6 +11,9 @@ std::unique_ptr<TFilter> TTlsHttpClient::MakeTlsFilter(const std::string& server
 
 std::unique_ptr<TFilter> TTlsHttpClient::MakeSocksFilter(const std::string& targetHost,
                                                          std::uint16_t targetPort) {
+  // Only version 5 is spoken; a proxy set up for another version is refused rather than sent
+  // bytes it cannot read (the client reports the SOCKS internal error).
+  if (!SocksLevel.empty() && SocksLevel != "5") return nullptr;
   TSocksSettings s;
   s.TargetHost = targetHost;
   s.TargetPort = targetPort;

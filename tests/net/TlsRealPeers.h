@@ -140,6 +140,8 @@ class TNginx {
     std::ofstream(dir_ / "www" / "index.html", std::ios::binary) << body;
     std::ofstream conf(dir_ / "nginx.conf");
     conf << "daemon off;\n"
+         // As root, workers would run as nobody and might not reach files under the build tree.
+         << (::geteuid() == 0 ? "user root;\n" : "")
          << "worker_processes 2;\n"
          << "pid " << (dir_ / "nginx.pid").string() << ";\n"
          << "error_log " << (dir_ / "logs" / "error.log").string() << " info;\n"

@@ -226,6 +226,15 @@ TEST(TlsClient, ScriptedSocksOutcomes) {
   }
 }
 
+TEST(TlsClient, OtherSocksVersionsAreRefused) {
+  TScriptedPeer proxy({{3, B({5, 0})}});
+  TWorker w("https://portal.example/");
+  w.UseProxy(proxy.Port());
+  w.http.SocksLevel = "4A";
+  EXPECT_EQ(w.Fetch(), "20013|SOCKS - Internal Error (Error #20013)");
+  EXPECT_EQ(proxy.Received(), "");
+}
+
 TEST(TlsClient, FiftyWorkersAtOnceAgainstNginx) {
   peers::TNginx nginx("many");
   ASSERT_TRUE(nginx.Ready()) << nginx.ErrorLog();
