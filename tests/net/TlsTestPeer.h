@@ -69,6 +69,7 @@ class TMemTlsServer {
     return s;
   }
   bool Established() const { return SSL_is_init_finished(ssl_); }
+  bool GotCloseNotify() const { return (SSL_get_shutdown(ssl_) & SSL_RECEIVED_SHUTDOWN) != 0; }
   bool Failed() const { return failed_; }
   std::string ServerName() const {
     const char* n = SSL_get_servername(ssl_, TLSEXT_NAMETYPE_host_name);

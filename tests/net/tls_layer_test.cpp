@@ -108,6 +108,24 @@ TEST(TlsLayer, HandshakeDoneNotificationMayDropTheConnection) {
   EXPECT_EQ(server.Received(), "");
 }
 
+TEST(TlsLayer, ShutdownSendsCloseNotify) {
+  TTlsContext ctx;
+  Configure(ctx);
+  TMemTlsServer server;
+  TTlsLayer tls(&ctx, "h");
+  tls.Shutdown();  // nothing to close yet
+  EXPECT_EQ(tls.TlsState(), sslNone);
+  tls.Start();
+  Pump(tls, server);
+  ASSERT_EQ(tls.Status(), S::Established) << tls.ErrorText();
+  tls.FromAbove("last", 4);
+  tls.Shutdown();
+  EXPECT_EQ(tls.TlsState(), sslInShutdown);
+  Pump(tls, server);
+  EXPECT_EQ(server.Received(), "last");
+  EXPECT_TRUE(server.GotCloseNotify());
+}
+
 TEST(TlsLayer, EmptyServerNameSendsNone) {
   TTlsContext ctx;
   Configure(ctx);
