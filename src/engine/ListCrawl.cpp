@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "text/uLib.h"
+
 namespace engine {
 
 namespace {
@@ -16,7 +18,7 @@ constexpr int kFirstYear = 2016;
 // page: planning it would exhaust memory, so only this many pages are planned.
 constexpr int kMaxPagesPerListing = 100000;
 
-// Decimal integer with optional leading blanks and sign, as the whole text; nullopt otherwise.
+// A decimal integer with optional leading blanks and sign, as the whole text.
 bool ParseInteger(const QString& text, int& value) {
   qsizetype i = 0;
   while (i < text.size() && text[i] == QLatin1Char(' ')) ++i;
@@ -40,15 +42,6 @@ bool ParseInteger(const QString& text, int& value) {
 }
 
 }  // namespace
-
-QString TrimBlanks(const QString& text) {
-  qsizetype b = 0;
-  qsizetype e = text.size();
-  while (b < e && text[b].unicode() <= 0x20) ++b;
-  while (e > b && text[e - 1].unicode() <= 0x20) --e;
-  if (b == 0 && e == text.size()) return text;
-  return text.mid(b, e - b);
-}
 
 QString GetUrlParam(const QString& url, const QString& name) {
   qsizetype at = url.indexOf(QLatin1Char('?') + name + QLatin1Char('='));
@@ -124,14 +117,10 @@ void CollectCardLinks(const QString& pageText, const QString& origin, QStringLis
 }
 
 int ReadPageCount(const QString& pageText) {
-  const qsizetype anchor = pageText.lastIndexOf(kCountAnchor);
-  if (anchor <= 0) return 0;
-  // The last "page=" that ends before the anchor begins.
-  const qsizetype start = QStringView(pageText).left(anchor).lastIndexOf(kCountStart);
-  if (start < 0) return 0;
-  const qsizetype begin = start + kCountStart.size();
   int count = 0;
-  if (!ParseInteger(pageText.mid(begin, anchor - begin), count)) return 0;
+  if (!ParseInteger(text::ExtractBetweenReverse(pageText, kCountAnchor, QString(), kCountStart),
+                    count))
+    return 0;
   return count;
 }
 

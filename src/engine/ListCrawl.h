@@ -12,9 +12,6 @@ namespace engine {
 
 using TAddressQueue = std::deque<QString>;
 
-// Text without its leading and trailing characters of code U+0020 or lower.
-QString TrimBlanks(const QString& text);
-
 // The value of query parameter name in url ("?name=" first, then "&name="), undecoded;
 // empty when the parameter is absent.
 QString GetUrlParam(const QString& url, const QString& name);

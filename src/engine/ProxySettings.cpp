@@ -6,7 +6,7 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "engine/ListCrawl.h"
+#include "text/uLib.h"
 
 namespace engine {
 
@@ -79,7 +79,7 @@ QString ReadProxyLine(const QString& path) {
   qsizetype end = 0;
   while (end < text.size() && text[end] != QLatin1Char('\r') && text[end] != QLatin1Char('\n'))
     ++end;
-  return TrimBlanks(text.left(end));
+  return text::Trim(text.left(end));
 }
 
 TProxySettings CurrentProxySettings() {

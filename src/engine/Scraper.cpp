@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "engine/ProxySettings.h"
+#include "text/uLib.h"
 #include "net/TickCount.h"
 
 namespace engine {
@@ -15,8 +16,6 @@ namespace {
 const QString kErrorPrefix = QStringLiteral("ERROR_");
 
 QString MessageOf(const std::exception& e) { return QString::fromUtf8(e.what()); }
-
-QString DecodePage(const QByteArray& bytes) { return QString::fromUtf8(bytes); }
 
 }  // namespace
 
@@ -297,12 +296,12 @@ TScraper::TLoopEnd TScraper::RunLoop(TPhaseKind kind, const THandler& handler) {
       if (card && Terminated()) return StopWorkers(*lists);
       QString address = std::move(pending_.front());
       pending_.pop_front();
-      if (card) address = TrimBlanks(address);
+      if (card) address = text::Trim(address);
       ++ProgressBarPosition;
       if (!card) ProgressBarMax = planned_.Count();
       UpdateProgress();
       if (card && !PassesCardFilter(options_, inactiveSet_, address)) address.clear();
-      const bool launch = card ? !address.isEmpty() : !TrimBlanks(address).isEmpty();
+      const bool launch = card ? !address.isEmpty() : !text::Trim(address).isEmpty();
       if (launch) {
         if (Terminated()) return StopWorkers(*lists);
         auto worker = std::make_shared<TScrapingThread>(window_, settings);
@@ -326,9 +325,9 @@ TScraper::TLoopEnd TScraper::RunLoop(TPhaseKind kind, const THandler& handler) {
       if (Terminated()) return StopWorkers(*lists);
       const QByteArray html = std::move(taken->html);
       taken->html.clear();
-      const QString text = DecodePage(html);
+      const QString pageText = text::DecodeUtf8Text(html);
       Log(taken->url + QStringLiteral(": ") + taken->statusText);
-      if (taken->result == 1) handler(taken->url, text);
+      if (taken->result == 1) handler(taken->url, pageText);
       taken->Terminate();
       {
         std::lock_guard<std::mutex> guard(lock);

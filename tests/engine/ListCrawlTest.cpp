@@ -182,12 +182,6 @@ TEST(ListPageHandler, HostilePageCountIsCapped) {
   EXPECT_EQ(planned.Count(), 100000 - 1);
 }
 
-TEST(TrimBlanks, RemovesControlsAndSpacesOnly) {
-  EXPECT_EQ(TrimBlanks(QStringLiteral(" \t\r\n x y \x01")), QStringLiteral("x y"));
-  EXPECT_EQ(TrimBlanks(QStringLiteral("\u00a0x\u00a0")), QStringLiteral("\u00a0x\u00a0"));
-  EXPECT_EQ(TrimBlanks(QStringLiteral("   ")), QString());
-}
-
 TEST(FoundLogText, BothPhases) {
   EXPECT_EQ(FoundLogText(false, 12), QStringLiteral("Найдено 12 карточек"));
   EXPECT_EQ(FoundLogText(true, 0), QStringLiteral("Найдено 0 неактивных карточек"));
