@@ -325,3 +325,46 @@ TEST_F(EndToEnd, CardPhaseThroughASocks5Proxy) {
   EXPECT_TRUE(CsvRows().isEmpty());
   EXPECT_EQ(window_->Events().filter(QRegularExpression("log:.*show_supplier.*: ERROR_")).size(), 5);
 }
+
+TEST_F(EndToEnd, StopInTheCardPhaseKeepsWholeRowsAndAFileThatCannotBeCreatedIsReported) {
+  demo::TRegisterOptions shape;
+  shape.FirstYear = 2016;
+  shape.LastYear = 2016;
+  shape.PagesPerYear = 1;
+  shape.CardsPerPage = 30;
+  shape.DuplicateLinks = 0;
+  StartPortal(shape, {"--fault-slow", "150"});
+
+  window_ = std::make_shared<TFakeWindow>();
+  auto driver = CreateScraper(window_, {false, true, false, false, false}, Config());
+  driver->Start();
+  const auto rowsWritten = [&] {
+    const QStringList files = QDir(program_.path()).entryList({"data*.csv"});
+    if (files.isEmpty()) return 0;
+    QFile f(QDir(program_.path()).filePath(files[0]));
+    if (!f.open(QIODevice::ReadOnly)) return 0;
+    return static_cast<int>(f.readAll().count("\r\n")) - 1;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return rowsWritten() >= 2; }, std::chrono::seconds(40)));
+  driver->Terminate();
+  ASSERT_TRUE(WaitUntil([&] { return driver->Finished(); }));
+  const QStringList rows = CsvRows();  // also checks that the file was handed over
+  EXPECT_GE(rows.size(), 2);
+  EXPECT_LT(rows.size(), 30);
+  const QStringList all = Rows(Listed(0), Na);
+  for (const QString& row : rows) EXPECT_TRUE(all.contains(row)) << row.toStdString();
+  EXPECT_TRUE(window_->Events().filter("outcome:").isEmpty());
+  EXPECT_EQ(window_->Events().last(), "state:idle");
+
+  // The result file cannot be created: the error is reported (with its pause), then "ok";
+  // nothing is opened.
+  TEngineConfig config = Config();
+  config.ProgramDir = program_.path() + "/missing/folder";
+  Run({false, true, false, false, false}, config);
+  const QStringList outcomes = window_->Events().filter("outcome:");
+  ASSERT_EQ(outcomes.size(), 2);
+  EXPECT_TRUE(outcomes[0].startsWith("outcome:ERROR_")) << outcomes[0].toStdString();
+  EXPECT_TRUE(outcomes[0].contains(config.ProgramDir)) << outcomes[0].toStdString();
+  EXPECT_EQ(outcomes[1], "outcome:ok");
+  EXPECT_TRUE(opened_.isEmpty());
+}
