@@ -354,7 +354,7 @@ TEST_F(EndToEnd, StopInTheCardPhaseKeepsWholeRowsAndAFileThatCannotBeCreatedIsRe
   const QStringList all = Rows(Listed(0), Na);
   for (const QString& row : rows) EXPECT_TRUE(all.contains(row)) << row.toStdString();
   EXPECT_TRUE(window_->Events().filter("outcome:").isEmpty());
-  EXPECT_EQ(window_->Events().last(), "state:idle");
+  EXPECT_TRUE(window_->Events().contains("state:idle"));
 
   // The result file cannot be created: the error is reported (with its pause), then "ok";
   // nothing is opened.
