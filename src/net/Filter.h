@@ -40,6 +40,11 @@ class TFilter {
 
   // Starts an orderly close of this layer (TLS close_notify); no-op where there is none.
   virtual void Shutdown() {}
+
+  // The layer below closed the connection / failed a read with an OS error code. A layer still
+  // negotiating turns either into Failed with its own error; an established one ignores them.
+  virtual void BelowClosed() {}
+  virtual void BelowError(int /*code*/) {}
 };
 
 }  // namespace net

@@ -1,0 +1,27 @@
+#pragma once
+// The operator's SOCKS5 proxy: one line of proxy.txt beside the program, read once per run at
+// the card selection into process-wide settings that every later worker reads when it starts.
+#include <QString>
+#include <optional>
+
+#include "engine/PageFetcher.h"
+
+namespace engine {
+
+// Splits a proxy line (already trimmed) into its four parts:
+// host | host:port | user@host:port | user:password@host:port. Nothing is validated.
+TProxySettings ParseProxyLine(const QString& line);
+
+// "Используем прокси host:port[, login user, password first5***]".
+QString ProxyLogText(const TProxySettings& proxy);
+
+// The first line of the file, trimmed; empty when the file does not exist or has no line.
+// A byte-order mark selects the encoding, otherwise the text is read as UTF-8.
+// Throws std::runtime_error when the file exists but cannot be read.
+QString ReadProxyLine(const QString& path);
+
+// The process-wide settings (empty when the process starts). Safe from any thread.
+TProxySettings CurrentProxySettings();
+void SetProxySettings(const TProxySettings& proxy);
+
+}  // namespace engine

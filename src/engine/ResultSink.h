@@ -1,0 +1,38 @@
+#pragma once
+// Where the card phase puts its rows: the result CSV file of the program, or a recorder in tests.
+#include <QString>
+#include <functional>
+#include <memory>
+
+#include "engine/WindowBridge.h"
+
+namespace engine {
+
+class IResultSink {
+ public:
+  virtual ~IResultSink() = default;
+  // Names, logs and creates the file and writes its header. Throws when it cannot be created.
+  virtual void Open() = 0;
+  // Reads the card out of its decoded page and appends its row, flushed at once.
+  virtual void WriteCard(const QString& address, const QString& pageText, bool inInactiveSet) = 0;
+  // Flushes and closes; when the header was written, logs it and opens the file for the operator.
+  virtual void Close() = 0;
+};
+
+// Everything a sink gets from the driver: the run's options, the program folder, the driver's
+// logging (stamped lines through the window bridge), the desktop's open action and the tick source.
+struct TResultSinkContext {
+  TRunOptions Options;
+  QString ProgramDir;
+  std::function<void(const QString& message)> Log;
+  std::function<void(const QString& path)> OpenDocument;
+  std::function<std::uint32_t()> TickCount;
+};
+
+using TResultSinkFactory =
+    std::function<std::unique_ptr<IResultSink>(const TResultSinkContext& context)>;
+
+// The program's sink: data%d.csv beside the program, one row per card.
+std::unique_ptr<IResultSink> CreateCsvResultSink(const TResultSinkContext& context);
+
+}  // namespace engine

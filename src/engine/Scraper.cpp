@@ -1,0 +1,356 @@
+#include "engine/Scraper.h"
+
+#include <QDate>
+#include <chrono>
+#include <exception>
+#include <stdexcept>
+
+#include "engine/ProxySettings.h"
+#include "text/uLib.h"
+#include "net/TickCount.h"
+
+namespace engine {
+
+namespace {
+
+const QString kErrorPrefix = QStringLiteral("ERROR_");
+
+QString MessageOf(const std::exception& e) { return QString::fromUtf8(e.what()); }
+
+}  // namespace
+
+TScraper::TScraper(std::shared_ptr<IWindowBridge> window, const TRunOptions& options,
+                   const TEngineConfig& config)
+    : window_(std::move(window)), options_(options), config_(config) {}
+
+TScraper::~TScraper() {
+  if (thread_.joinable()) {
+    if (thread_.get_id() == std::this_thread::get_id())
+      thread_.detach();  // the run's own thread let go of the driver last
+    else
+      thread_.join();
+  }
+}
+
+void TScraper::Start() {
+  std::lock_guard<std::mutex> guard(threadLock_);
+  if (thread_.joinable() || finished_.load()) return;
+  // The thread keeps the driver alive while it runs; the driver is released when both its
+  // thread and the last outside holder are done with it.
+  thread_ = std::thread([self = shared_from_this()]() mutable {
+    self->Execute();
+    self.reset();
+  });
+}
+
+void TScraper::Terminate() {
+  terminated_.store(true);
+  std::lock_guard<std::mutex> guard(gateLock_);
+  gateChanged_.notify_all();  // a paused driver leaves its gate and ends
+}
+
+void TScraper::Pause() {
+  std::lock_guard<std::mutex> guard(gateLock_);
+  paused_ = true;
+}
+
+void TScraper::Resume() {
+  std::lock_guard<std::mutex> guard(gateLock_);
+  paused_ = false;
+  gateChanged_.notify_all();
+}
+
+bool TScraper::Paused() const {
+  std::lock_guard<std::mutex> guard(gateLock_);
+  return paused_;
+}
+
+bool TScraper::Finished() const { return finished_.load(); }
+
+void TScraper::PassGate() {
+  std::unique_lock<std::mutex> lock(gateLock_);
+  gateChanged_.wait(lock, [this] { return !paused_ || terminated_.load(); });
+}
+
+void TScraper::SleepMs(std::uint32_t ms) const {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::uint32_t TScraper::Now() const {
+  return config_.TickCount ? config_.TickCount() : net::GetTickCount32();
+}
+
+int TScraper::CurrentYear() const {
+  return config_.CurrentYear != 0 ? config_.CurrentYear : QDate::currentDate().year();
+}
+
+void TScraper::AppendLog() {
+  window_->AppendLog(LogMessageText);
+  PassGate();
+}
+
+void TScraper::Log(const QString& message) {
+  LogMessageText = message;
+  AppendLog();
+}
+
+void TScraper::UpdateRunState() {
+  window_->UpdateRunState(CursorHourGlass);
+  if (CursorHourGlass) PassGate();  // the last call ends the run: nothing left to hold back
+}
+
+void TScraper::UpdateProgress() {
+  window_->UpdateProgress(ProgressBarPosition, ProgressBarMax);
+  PassGate();
+}
+
+void TScraper::ReportOutcome() {
+  window_->ReportOutcome(*this, result);
+  PassGate();  // an error outcome has paused the driver: wait here until it is resumed
+}
+
+void TScraper::ReportError(const QString& message) {
+  result = kErrorPrefix + message;
+  ReportOutcome();
+}
+
+void TScraper::Execute() {
+  try {
+    workerListLock_ = std::make_shared<std::mutex>();
+    CursorHourGlass = true;
+    UpdateRunState();
+    pending_.clear();
+    planned_.Clear();
+    cardList_.clear();
+    inactiveList_.clear();
+    if (RunListPhase(TPhaseKind::List) &&
+        (!options_.Separate || RunListPhase(TPhaseKind::Inactive)))
+      RunCardSelectionAndPhase();
+  } catch (const std::exception& e) {
+    // Outside the phases an error ends the run at once; it leaves its line in the log so that
+    // the operator sees why the run ended early.
+    try {
+      Log(kErrorPrefix + MessageOf(e));
+    } catch (...) {
+    }
+  } catch (...) {
+  }
+  try {
+    CursorHourGlass = false;
+    UpdateRunState();
+  } catch (...) {
+    // The window could not save the log; nothing is left that could report it.
+  }
+  pending_.clear();
+  planned_.Clear();
+  found_.clear();
+  cardList_.clear();
+  inactiveList_.clear();
+  inactiveSet_.Assign({});
+  workerListLock_.reset();  // workers still running keep their own reference
+  finished_.store(true);
+}
+
+bool TScraper::RunListPhase(TPhaseKind kind) {
+  const bool inactive = kind == TPhaseKind::Inactive;
+  pending_.clear();
+  if (inactive) {
+    planned_.Clear();
+    AppendInactivePlan(config_.PortalOrigin, CurrentYear(), pending_);
+  } else {
+    AppendYearPlan(config_.PortalOrigin, options_.TestExport ? 2016 : CurrentYear(), pending_);
+  }
+  for (const QString& page : pending_) planned_.Append(page);
+  found_.clear();
+
+  ProgressBarPosition = 0;
+  ProgressBarMax = static_cast<std::int32_t>(pending_.size());
+  const TListPageContext context{config_.PortalOrigin, inactive, options_.TestExport, &planned_,
+                                 &pending_, &found_};
+  try {
+    const TLoopEnd end = RunLoop(kind, [&](const QString& address, const QString& text) {
+      HandleListPage(context, address, text);
+      Log(FoundLogText(inactive, found_.size()));
+    });
+    if (end == TLoopEnd::Stopped) return false;
+  } catch (const std::exception& e) {
+    ReportError(MessageOf(e));
+  }
+
+  ProgressBarPosition = 0;
+  UpdateProgress();
+  if (inactive) {
+    inactiveList_.append(found_);
+    Log(QStringLiteral("Всего неактивных карточек: ") + QString::number(inactiveList_.size()));
+  } else {
+    cardList_.append(found_);
+    Log(QStringLiteral("Всего карточек: ") + QString::number(cardList_.size()));
+  }
+  return true;
+}
+
+void TScraper::ReadProxySettings() {
+  const QString path = config_.ProxyFilePath.isEmpty()
+                           ? config_.ProgramDir + QStringLiteral("/proxy.txt")
+                           : config_.ProxyFilePath;
+  const QString line = ReadProxyLine(path);  // throws: the run ends without an outcome
+  const TProxySettings proxy = ParseProxyLine(line);
+  SetProxySettings(proxy);  // clears all four when there is no line
+  if (line.isEmpty()) return;
+  Log(ProxyLogText(proxy));
+  Limit = 50;
+}
+
+void TScraper::RunCardSelectionAndPhase() {
+  found_.clear();
+  pending_.clear();
+  SelectCards(options_, cardList_, inactiveList_, pending_);
+  inactiveSet_.Assign(inactiveList_);
+  Limit = 3;
+  ReadProxySettings();
+  if (pending_.empty()) return;
+
+  TResultSinkContext context;
+  context.Options = options_;
+  context.ProgramDir = config_.ProgramDir;
+  context.Log = [this](const QString& message) { Log(message); };
+  context.OpenDocument = config_.OpenDocument ? config_.OpenDocument : [](const QString&) {};
+  context.TickCount = [this] { return Now(); };
+  std::unique_ptr<IResultSink> sink = config_.ResultSinkFactory
+                                          ? config_.ResultSinkFactory(context)
+                                          : CreateCsvResultSink(context);
+  proxyInUse_ = !CurrentProxySettings().ProxyHost.isEmpty();
+
+  std::exception_ptr escaped;
+  try {
+    bool stopped = false;
+    try {
+      sink->Open();
+      ProgressBarPosition = 0;
+      ProgressBarMax = static_cast<std::int32_t>(pending_.size());
+      const TLoopEnd end =
+          RunLoop(TPhaseKind::Card, [&](const QString& address, const QString& text) {
+            sink->WriteCard(address, text, inactiveSet_.Contains(address));
+          });
+      stopped = end == TLoopEnd::Stopped;
+    } catch (const std::exception& e) {
+      ReportError(MessageOf(e));
+    }
+    if (!stopped) {
+      result = QStringLiteral("ok");
+      ReportOutcome();
+    }
+  } catch (...) {
+    escaped = std::current_exception();  // the file is closed and handed over all the same
+  }
+  sink->Close();
+  ProgressBarPosition = 0;
+  UpdateProgress();
+  if (escaped) std::rethrow_exception(escaped);
+}
+
+TScraper::TLoopEnd TScraper::StopWorkers(TWorkerLists& lists) {
+  std::lock_guard<std::mutex> guard(*lists.WorkerListLock);
+  for (const auto& worker : lists.RunningList) worker->Terminate();
+  return TLoopEnd::Stopped;
+}
+
+TScraper::TLoopEnd TScraper::RunLoop(TPhaseKind kind, const THandler& handler) {
+  const bool card = kind == TPhaseKind::Card;
+  // The lists live as long as the driver or any worker started into them needs them.
+  const auto lists = std::make_shared<TWorkerLists>(workerListLock_);
+  std::mutex& lock = *workerListLock_;
+  if (!card) Limit = 5;
+
+  TWorkerSettings settings;
+  settings.AttemptCount = config_.AttemptCount;
+  settings.RetryWaitMs = config_.RetryWaitMs;
+  settings.FinalWaitMs = config_.FinalWaitMs;
+  settings.WaitSliceMs = config_.WaitSliceMs;
+  settings.TickCount = config_.TickCount;
+  settings.FetcherFactory = config_.FetcherFactory;
+  const std::uint32_t launchPause =
+      card && proxyInUse_ ? config_.ProxyLaunchPauseMs : config_.LaunchPauseMs;
+
+  bool done = false;
+  while (!Terminated() && !done) {
+    PassGate();
+    if (Terminated()) break;
+
+    if (!card) {
+      const qsizetype n = found_.size();
+      if (n >= 50001)
+        Limit = 20;
+      else if (n >= 30001)
+        Limit = 15;
+      else if (n >= 10001)
+        Limit = 10;
+    }
+
+    std::size_t running = 0;
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      running = lists->RunningList.size();
+    }
+    if (static_cast<std::int64_t>(running) < Limit && !pending_.empty()) {
+      if (card && Terminated()) return StopWorkers(*lists);
+      QString address = std::move(pending_.front());
+      pending_.pop_front();
+      if (card) address = text::Trim(address);
+      ++ProgressBarPosition;
+      if (!card) ProgressBarMax = planned_.Count();
+      UpdateProgress();
+      if (card && !PassesCardFilter(options_, inactiveSet_, address)) address.clear();
+      const bool launch = card ? !address.isEmpty() : !text::Trim(address).isEmpty();
+      if (launch) {
+        if (Terminated()) return StopWorkers(*lists);
+        auto worker = std::make_shared<TScrapingThread>(window_, settings);
+        {
+          std::lock_guard<std::mutex> guard(lock);
+          lists->RunningList.push_back(worker);
+        }
+        worker->Lists = lists;
+        worker->url = address;
+        worker->Start();
+        SleepMs(launchPause);
+      }
+    }
+
+    std::shared_ptr<TScrapingThread> taken;
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      if (!lists->FinishedList.empty()) taken = lists->FinishedList.front();
+    }
+    if (taken) {
+      if (Terminated()) return StopWorkers(*lists);
+      const QByteArray html = std::move(taken->html);
+      taken->html.clear();
+      const QString pageText = text::DecodeUtf8Text(html);
+      Log(taken->url + QStringLiteral(": ") + taken->statusText);
+      if (taken->result == 1) handler(taken->url, pageText);
+      taken->Terminate();
+      {
+        std::lock_guard<std::mutex> guard(lock);
+        lists->FinishedList.pop_front();
+      }
+      taken->WaitFor();
+      taken.reset();
+    }
+
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      done = lists->RunningList.empty() && lists->FinishedList.empty() && pending_.empty();
+    }
+    SleepMs(config_.CycleSleepMs);
+  }
+  if (Terminated()) return StopWorkers(*lists);
+  return TLoopEnd::Done;
+}
+
+std::shared_ptr<IRunDriver> CreateScraper(std::shared_ptr<IWindowBridge> window,
+                                          const TRunOptions& options,
+                                          const TEngineConfig& config) {
+  return std::make_shared<TScraper>(std::move(window), options, config);
+}
+
+}  // namespace engine

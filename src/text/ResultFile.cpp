@@ -1,0 +1,197 @@
+#include "text/ResultFile.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <stdexcept>
+#include <sys/file.h>
+#include <system_error>
+#include <unistd.h>
+#include <utility>
+
+#include <QFile>
+
+#include "net/TickCount.h"
+
+namespace text {
+
+namespace {
+
+QString SystemReason(int err) { return QString::fromStdString(std::system_category().message(err)); }
+
+// A field between the row's double quotes must hold neither a line end nor a double quote;
+// a line end becomes a blank, a double quote an apostrophe.
+void AppendField(QString& line, const QString& value) {
+  line.append(u'"');
+  for (const QChar c : value) {
+    if (c == u'\r' || c == u'\n') {
+      line.append(u' ');
+    } else if (c == u'"') {
+      line.append(u'\'');
+    } else {
+      line.append(c);
+    }
+  }
+  line.append(u'"');
+}
+
+const QString kHeaderTitles[TResultFile::kColumnCount] = {
+    QStringLiteral("URL карточки"),
+    QStringLiteral("Активный/Неактивный"),
+    QStringLiteral("Заголовок"),
+    QStringLiteral("Дата регистрации"),
+    QStringLiteral("Дата последнего обновления"),
+    QStringLiteral("Роли участника"),
+    QStringLiteral("Состоит в реестре государственных заказчиков"),
+    QStringLiteral("ИИН участника"),
+    QStringLiteral("БИН участника"),
+    QStringLiteral("РНН участника"),
+    QStringLiteral("Наименование на каз. языке"),
+    QStringLiteral("Наименование на рус. языке"),
+    QStringLiteral("Резиденство"),
+    QStringLiteral("КАТО"),
+    QStringLiteral("Регион"),
+    QStringLiteral("Вебсайт"),
+    QStringLiteral("E-Mail"),
+    QStringLiteral("Контактный телефон"),
+    QStringLiteral("Серия свидетельства (для ИП) и номер свидетельства о государственной регистрации"),
+    QStringLiteral("Дата свидетельства о государственной регистрации"),
+    QStringLiteral("Наименование администратора(ов) отчетности"),
+    QStringLiteral("КОПФ"),
+    QStringLiteral("Код формы собственности"),
+    QStringLiteral("Размерность предприятия"),
+    QStringLiteral("Код сектора экономики"),
+    QStringLiteral("Руководитель:ИИН"),
+    QStringLiteral("Руководитель:РНН"),
+    QStringLiteral("Руководитель:ФИО"),
+    QStringLiteral("Страна"),
+    QStringLiteral("КАТО"),
+    QStringLiteral("Полный адрес(рус)"),
+    QStringLiteral("Полный адрес(каз)"),
+    QStringLiteral("Тип адреса"),
+};
+
+}  // namespace
+
+TResultFile::TResultFile(QString programDir, TLogSink log, TDocumentOpener opener, TTickSource tick)
+    : programDir_(std::move(programDir)),
+      log_(std::move(log)),
+      opener_(std::move(opener)),
+      tick_(tick ? std::move(tick) : TTickSource(&net::GetTickCount32)) {}
+
+TResultFile::~TResultFile() { CloseDescriptor(); }
+
+const QString* TResultFile::HeaderTitles() { return kHeaderTitles; }
+
+void TResultFile::Open() {
+  CloseDescriptor();
+  started_ = false;
+  failureReported_ = false;
+  writtenSize_ = 0;
+
+  // The counter is shown as a signed 32-bit number: past 2^31 the name carries a minus sign.
+  const auto stamp = static_cast<std::int32_t>(tick_());
+  const QString name = QStringLiteral("data%1.csv").arg(stamp);
+  path_ = programDir_.endsWith(u'/') ? programDir_ + name : programDir_ + u'/' + name;
+  if (log_) log_(QStringLiteral("Данные будут записываться в файл ") + path_);
+
+  const QByteArray nativePath = QFile::encodeName(path_);
+  const int fd = ::open(nativePath.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    const int err = errno;
+    throw std::runtime_error(
+        (QStringLiteral("Не удалось создать файл ") + path_ + QStringLiteral(": ") + SystemReason(err))
+            .toStdString());
+  }
+  fd_ = fd;
+  // Linux has no share modes; an advisory lock is what other writers can see. Failing to get
+  // it (another program holds one) does not stop the run.
+  (void)::flock(fd_, LOCK_EX | LOCK_NB);
+
+  QString header;
+  for (int i = 0; i < kColumnCount; ++i) {
+    if (i > 0) header.append(u';');
+    AppendField(header, kHeaderTitles[i]);
+  }
+  header.append(QStringLiteral("\r\n"));
+  QByteArray bytes("\xEF\xBB\xBF");
+  bytes.append(header.toUtf8());
+  WriteAll(bytes);
+  started_ = true;
+}
+
+void TResultFile::WriteRow(const QString& address, const QString& activity, const SupplierCard& card) {
+  QString line;
+  line.reserve(1024);
+  AppendField(line, address);
+  line.append(u';');
+  AppendField(line, activity);
+  for (const QString* value : card.Fields()) {
+    line.append(u';');
+    AppendField(line, *value);
+  }
+  line.append(QStringLiteral("\r\n"));
+  if (fd_ < 0) {
+    ReportWriteFailure(QStringLiteral("файл не открыт"));
+    return;
+  }
+  WriteAll(line.toUtf8());
+}
+
+void TResultFile::Close() {
+  if (fd_ < 0) return;
+  CloseDescriptor();
+  if (started_) {
+    if (log_) log_(QStringLiteral("Открываем файл с результатами"));
+    if (opener_) opener_(path_);
+  }
+}
+
+QString TResultFile::Path() const { return path_; }
+
+bool TResultFile::Started() const { return started_; }
+
+bool TResultFile::WriteAll(const QByteArray& bytes) {
+  const char* data = bytes.constData();
+  qsizetype left = bytes.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd_, data, static_cast<size_t>(left));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      // Take back what part of the line got in, so the file keeps whole lines only.
+      if (left != bytes.size() && ::ftruncate(fd_, writtenSize_) == 0) {
+        (void)::lseek(fd_, writtenSize_, SEEK_SET);
+      }
+      ReportWriteFailure(SystemReason(err));
+      return false;
+    }
+    data += n;
+    left -= n;
+  }
+  writtenSize_ += bytes.size();
+  return true;
+}
+
+void TResultFile::ReportWriteFailure(const QString& reason) {
+  if (failureReported_) return;
+  failureReported_ = true;
+  if (log_) log_(QStringLiteral("Ошибка записи в файл ") + path_ + QStringLiteral(": ") + reason);
+}
+
+void TResultFile::CloseDescriptor() {
+  if (fd_ < 0) return;
+  const int fd = std::exchange(fd_, -1);
+  // Closing may be the first place a delayed write error shows (network file systems).
+  if (::close(fd) != 0) {
+    const int err = errno;
+    if (err != EINTR) ReportWriteFailure(SystemReason(err));
+  }
+}
+
+QString ActivityValue(bool allInARow, bool activeChecked, bool inInactiveSet) {
+  if (allInARow) return QStringLiteral("N/A");
+  if (!activeChecked || inInactiveSet) return QStringLiteral("Неактивный");
+  return QStringLiteral("Активный");
+}
+
+}  // namespace text

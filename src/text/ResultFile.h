@@ -1,0 +1,64 @@
+#pragma once
+// The result file: "data%d.csv" beside the program, UTF-8 with a byte order mark, one
+// semicolon-separated line of double-quoted fields per supplier card, lines ending in CR LF.
+#include <cstdint>
+#include <functional>
+
+#include <QString>
+
+#include "text/SupplierCard.h"
+
+namespace text {
+
+class TResultFile {
+ public:
+  using TLogSink = std::function<void(const QString& message)>;      // one log line (message only; the engine stamps it)
+  using TDocumentOpener = std::function<void(const QString& path)>;  // the desktop "open" action
+  using TTickSource = std::function<std::uint32_t()>;                // defaults to net::GetTickCount32
+
+  TResultFile(QString programDir, TLogSink log, TDocumentOpener opener, TTickSource tick = {});
+  ~TResultFile();  // closes a file left open; opens nothing
+  TResultFile(const TResultFile&) = delete;
+  TResultFile& operator=(const TResultFile&) = delete;
+
+  // Names the file after the tick counter, logs the name, creates the file (emptying one of
+  // the same name) and writes the byte order mark and the header line. Throws
+  // std::runtime_error naming the full path and the system's reason when it cannot be created.
+  // While the file is open it holds an exclusive advisory lock: readers read it freely,
+  // cooperating writers keep off.
+  void Open();
+  // Appends one row: the card's address, the activity value and the card's 31 values. The row
+  // reaches the file at once. A row that cannot be written is left out whole and the first
+  // such failure of the file is logged; the run goes on.
+  void WriteRow(const QString& address, const QString& activity, const SupplierCard& card);
+  // Closes the file and, if it was started, logs so and hands it to the opener.
+  void Close();
+
+  QString Path() const;
+  bool Started() const;
+
+  // The header line's 33 fields, without quotes.
+  static const QString* HeaderTitles();
+  static constexpr int kColumnCount = 33;
+
+ private:
+  bool WriteAll(const QByteArray& bytes);
+  void ReportWriteFailure(const QString& reason);
+  void CloseDescriptor();
+
+  QString programDir_;
+  TLogSink log_;
+  TDocumentOpener opener_;
+  TTickSource tick_;
+  QString path_;
+  int fd_ = -1;
+  bool started_ = false;
+  bool failureReported_ = false;
+  std::int64_t writtenSize_ = 0;  // bytes of the file made of whole lines
+};
+
+// The activity column value: "N/A" in the all-in-a-row mode; in the separate mode "Неактивный"
+// unless the active suppliers are exported and the card is not in the inactive set.
+QString ActivityValue(bool allInARow, bool activeChecked, bool inInactiveSet);
+
+}  // namespace text

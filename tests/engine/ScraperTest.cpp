@@ -1,0 +1,368 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <algorithm>
+
+#include "FakeEngineWorld.h"
+#include "engine/ListCrawl.h"
+#include "engine/ProxySettings.h"
+#include "engine/RunDriver.h"
+
+using namespace engine;
+using namespace enginetest;
+
+namespace {
+
+const QString kOrigin = QStringLiteral("https://p.test");
+
+QString Card(const QString& id) { return CardUrlPrefix(kOrigin) + id; }
+QString Year(int year, int page = 1) { return ListPageUrl(kOrigin, QString::number(year), page); }
+QString Inactive(const char* type, int year) {
+  return InactivePageUrl(kOrigin, QLatin1String(type), QString::number(year), 1);
+}
+
+QByteArray ListPage(const QStringList& ids, int count = 0) {
+  QString page = "<html><body>";
+  for (const QString& id : ids) page += "<a href=\"" + Card(id) + "\">" + id + "</a>";
+  if (count > 0)
+    page += "<a href=\"?page=" + QString::number(count) + "\" aria-label=\"Назад\">&raquo;</a>";
+  return (page + "</body></html>").toUtf8();
+}
+QByteArray CardPage(const QString& id) { return ("<html>карточка " + id + "</html>").toUtf8(); }
+
+QStringList Sorted(QStringList l) {
+  l.sort();
+  return l;
+}
+
+// A small register: 2016 has two pages (c1 c2 | c3), 2017 one (c2 again, and c404 which is
+// gone); the inactive lists of 2016 hold c2 (type 8) and c5 (type 9).
+class ScraperTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    portal_->SetPage(Year(2016), ListPage({"c1", "c2"}, 2));
+    portal_->SetPage(Year(2016, 2), ListPage({"c3"}, 2));
+    portal_->SetPage(Year(2017), ListPage({"c2", "c404"}));
+    portal_->SetPage(Inactive("8", 2016), ListPage({"c2"}));
+    portal_->SetPage(Inactive("9", 2016), ListPage({"c5"}));
+    portal_->SetPage(Inactive("10", 2016), ListPage({}));
+    for (const char* id : {"c1", "c2", "c3", "c5"}) portal_->SetPage(Card(id), CardPage(id));
+    SetProxySettings({});
+  }
+  void TearDown() override { SetProxySettings({}); }
+
+  TEngineConfig Config() {
+    TEngineConfig c;
+    c.ProgramDir = dir_.path();
+    c.PortalOrigin = kOrigin;
+    c.AttemptCount = 2;
+    c.RetryWaitMs = 5;
+    c.FinalWaitMs = 1;
+    c.WaitSliceMs = 1;
+    c.LaunchPauseMs = 1;
+    c.ProxyLaunchPauseMs = 0;
+    c.CycleSleepMs = 2;
+    c.CurrentYear = 2017;
+    c.FetcherFactory = portal_->Factory(portal_);
+    c.ResultSinkFactory = RecordingSinkFactory(sink_);
+    c.OpenDocument = [this](const QString& path) { opened_.append(path); };
+    return c;
+  }
+
+  std::shared_ptr<IRunDriver> Run(const TRunOptions& options, const TEngineConfig& config) {
+    auto driver = CreateScraper(window_, options, config);
+    driver->Start();
+    EXPECT_TRUE(WaitUntil([&] { return driver->Finished(); }));
+    return driver;
+  }
+  std::shared_ptr<IRunDriver> Run(const TRunOptions& options) { return Run(options, Config()); }
+
+  static QStringList Rows(std::initializer_list<std::pair<const char*, bool>> cards) {
+    QStringList rows;
+    for (const auto& [id, inactive] : cards)
+      rows << Card(id) + (inactive ? "|inactive|" : "|active|") + "<html>карточка " + id + "</html>";
+    return Sorted(rows);
+  }
+
+  QTemporaryDir dir_;
+  std::shared_ptr<TFakeWindow> window_ = std::make_shared<TFakeWindow>();
+  std::shared_ptr<TFakePortal> portal_ = std::make_shared<TFakePortal>();
+  std::shared_ptr<TSinkRecord> sink_ = std::make_shared<TSinkRecord>();
+  QStringList opened_;
+};
+
+const TRunOptions kAllInARow{false, true, false, false, false};
+
+}  // namespace
+
+TEST_F(ScraperTest, AllInARowRunLogsEveryStepAndWritesEveryFetchedCard) {
+  TEngineConfig config = Config();
+  config.CurrentYear = 2016;  // one listing, consumed page after page: a fixed log order
+  portal_->SetPage(Year(2016, 2), ListPage({"c3", "c404"}, 2));
+  Run(kAllInARow, config);
+
+  const QStringList log = window_->DriverLog();
+  const QStringList listPart{
+      Year(2016) + ": успешно",
+      "Найдено 2 карточек",
+      Year(2016, 2) + ": успешно",
+      "Найдено 4 карточек",
+      "Всего карточек: 4",
+      "Данные будут записываться в файл /tmp/data5.csv",
+  };
+  ASSERT_GE(log.size(), listPart.size() + 6);
+  EXPECT_EQ(log.mid(0, listPart.size()), listPart);
+  // The card lines follow the order in which the fetches finished; c404 fails twice.
+  EXPECT_EQ(Sorted(log.mid(listPart.size())),
+            Sorted({Card("c1") + ": успешно", Card("c2") + ": успешно", Card("c3") + ": успешно",
+                    "ERROR_Not Found для " + Card("c404"), "ERROR_Not Found для " + Card("c404"),
+                    Card("c404") + ": ERROR_Not Found"}));
+
+  const QStringList events = window_->Events();
+  EXPECT_EQ(events.first(), "state:running");
+  EXPECT_EQ(events.last(), "state:idle");
+  EXPECT_EQ(events.filter("outcome:"), QStringList({"outcome:ok"}));
+  EXPECT_EQ(portal_->Fetches(Card("c404")), 2);
+  EXPECT_EQ(Sorted(sink_->Rows()), Rows({{"c1", false}, {"c2", false}, {"c3", false}}));
+  EXPECT_EQ(sink_->opens, 1);
+  EXPECT_EQ(sink_->closes, 1);
+
+  // Progress: list phase 1/1 then 2/2, totals to 0, card phase 1..4 of 4, closing to 0.
+  const auto progress = window_->Progress();
+  const std::vector<std::pair<std::int32_t, std::int32_t>> expected{
+      {1, 1}, {2, 2}, {0, 2}, {1, 4}, {2, 4}, {3, 4}, {4, 4}, {0, 4}};
+  EXPECT_EQ(progress, expected);
+}
+
+TEST_F(ScraperTest, ACardLinkedTwiceIsWrittenTwice) {
+  Run(kAllInARow);
+  EXPECT_TRUE(window_->Logged("Всего карточек: 5"));
+  EXPECT_EQ(Sorted(sink_->Rows()),
+            Rows({{"c1", false}, {"c2", false}, {"c2", false}, {"c3", false}}));
+  EXPECT_EQ(portal_->Fetches(Card("c2")), 2);
+}
+
+TEST_F(ScraperTest, SeparateModeChoosesCardsByItsBoxes) {
+  struct Case {
+    const char* name;
+    bool active, inactive;
+    QStringList rows;
+    int fetchedCards;
+  } cases[] = {
+      {"both boxes", true, true,
+       Rows({{"c1", false}, {"c2", true}, {"c2", true}, {"c3", false}}), 5},
+      {"only inactive", false, true, Rows({{"c2", true}, {"c5", true}}), 2},
+      {"only active", true, false, Rows({{"c1", false}, {"c3", false}}), 3},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    window_ = std::make_shared<TFakeWindow>();
+    sink_ = std::make_shared<TSinkRecord>();
+    TEngineConfig config = Config();
+    config.CurrentYear = 2016;
+    portal_->SetPage(Year(2016, 2), ListPage({"c3", "c2"}, 2));
+    Run({false, false, true, c.active, c.inactive}, config);
+    EXPECT_EQ(Sorted(sink_->Rows()).join('\n').toStdString(), c.rows.join('\n').toStdString()) << c.name;
+    EXPECT_TRUE(window_->Logged("Всего карточек: 4")) << c.name;
+    EXPECT_TRUE(window_->Logged("Всего неактивных карточек: 2")) << c.name;
+    EXPECT_TRUE(window_->Logged("Найдено 2 неактивных карточек")) << c.name;
+    // Dropped cards still advance the progress: the card phase ends at its maximum.
+    const auto progress = window_->Progress();
+    ASSERT_GE(progress.size(), 2u);
+    const auto last = progress[progress.size() - 2];
+    EXPECT_EQ(last.first, last.second) << c.name;
+    EXPECT_EQ(last.second, c.inactive && !c.active ? 2 : 4) << c.name;
+  }
+}
+
+TEST_F(ScraperTest, TestExportFetchesFirstPageOf2016AndAtMost100Cards) {
+  QStringList ids;
+  for (int i = 0; i < 120; ++i) ids << QString("t%1").arg(i);
+  portal_->SetPage(Year(2016), ListPage(ids, 37));
+  for (const QString& id : ids) portal_->SetPage(Card(id), CardPage(id));
+  Run({true, true, false, false, false});
+
+  EXPECT_EQ(portal_->Fetches(Year(2016)), 1);
+  EXPECT_EQ(portal_->Fetches(Year(2016, 2)), 0);  // planned, not fetched
+  EXPECT_EQ(portal_->Fetches(Year(2017)), 0);
+  EXPECT_EQ(window_->Progress().front(), std::make_pair(1, 1));
+  EXPECT_EQ(sink_->Rows().size(), 100);
+  EXPECT_EQ(portal_->Fetches(Card("t99")), 1);
+  EXPECT_EQ(portal_->Fetches(Card("t100")), 0);
+}
+
+TEST_F(ScraperTest, LimitRisesWithFoundCardsAndCapsRunningWorkers) {
+  QStringList many;
+  for (int i = 0; i < 10001; ++i) many << QString::number(i);
+  TEngineConfig config = Config();
+  config.CurrentYear = 2025;  // ten first pages
+  portal_->SetPage(Year(2016), ListPage(many, 30));
+  portal_->HoldWhere([](const QString&) { return true; });
+  auto driver = CreateScraper(window_, kAllInARow, config);
+  driver->Start();
+
+  ASSERT_TRUE(WaitUntil([&] { return portal_->InFlight() == 5; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(portal_->MaxInFlight(), 5);  // Limit 5: the sixth waits for a hand-off
+
+  const QString first = Year(2016);
+  portal_->HoldWhere([first](const QString& url) { return url != first; });
+  ASSERT_TRUE(WaitUntil([&] { return portal_->InFlight() == 10; }));
+  EXPECT_TRUE(window_->Logged("Найдено 10001 карточек"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(portal_->MaxInFlight(), 10);
+
+  // A stop in the list phase: no totals, no outcome, no result file, the end still runs.
+  driver->Terminate();
+  ASSERT_TRUE(WaitUntil([&] { return driver->Finished(); }));
+  portal_->Release();
+  EXPECT_FALSE(window_->Events().join("\n").contains("Всего карточек"));
+  EXPECT_TRUE(window_->Events().filter("outcome:").isEmpty());
+  EXPECT_EQ(window_->Events().last(), "state:idle");
+  EXPECT_EQ(sink_->opens, 0);
+}
+
+TEST_F(ScraperTest, StopInTheInactiveAndCardPhases) {
+  {  // inactive-list phase
+    portal_->HoldWhere([](const QString& url) { return url.contains("type"); });
+    auto driver = CreateScraper(window_, {false, false, true, true, true}, Config());
+    driver->Start();
+    ASSERT_TRUE(WaitUntil([&] { return portal_->InFlight() >= 1; }));
+    driver->Terminate();
+    ASSERT_TRUE(WaitUntil([&] { return driver->Finished(); }));
+    portal_->Release();
+    EXPECT_TRUE(window_->Logged("Всего карточек: 5"));
+    EXPECT_FALSE(window_->Events().join("\n").contains("Всего неактивных"));
+    EXPECT_EQ(sink_->opens, 0);
+    EXPECT_EQ(window_->Events().last(), "state:idle");
+  }
+  {  // card phase: rows so far stay, the file is closed and handed over, no "ok"
+    window_ = std::make_shared<TFakeWindow>();
+    const QString c1 = Card("c1");
+    portal_->HoldWhere([c1](const QString& url) { return url.contains("show_supplier") && url != c1; });
+    auto driver = CreateScraper(window_, kAllInARow, Config());
+    driver->Start();
+    ASSERT_TRUE(WaitUntil([&] { return sink_->Rows().size() == 1; }));
+    driver->Terminate();
+    ASSERT_TRUE(WaitUntil([&] { return driver->Finished(); }));
+    portal_->Release();
+    EXPECT_EQ(Sorted(sink_->Rows()), Rows({{"c1", false}}));
+    EXPECT_EQ(sink_->closes, 1);
+    EXPECT_TRUE(window_->Events().filter("outcome:").isEmpty());
+    EXPECT_EQ(window_->Progress().back().first, 0);
+    EXPECT_EQ(window_->Events().last(), "state:idle");
+  }
+}
+
+TEST_F(ScraperTest, ErrorInAPhaseIsReportedPausesAndTheRunGoesOn) {
+  bool thrown = false;
+  window_->OnLog = [&thrown](const QString& m) {
+    if (!thrown && m == "Найдено 2 карточек") {
+      thrown = true;
+      throw std::runtime_error("окно не ответило");
+    }
+  };
+  sink_->failOpen = true;
+  Run(kAllInARow);
+
+  const QStringList events = window_->Events();
+  const auto at = [&](const QString& e) { return events.indexOf(e); };
+  // List phase: error report, the pause holds the driver until resumed, then the totals.
+  ASSERT_GE(at("outcome:ERROR_окно не ответило"), 0);
+  EXPECT_LT(at("outcome:ERROR_окно не ответило"), at("resume"));
+  EXPECT_LT(at("resume"), at("log:Всего карточек: 2"));
+  // Card phase: the file cannot be created: error report, pause, then "ok"; nothing opened.
+  const qsizetype cardError = at("outcome:ERROR_Cannot create file \"/ro/data5.csv\"");
+  ASSERT_GE(cardError, 0);
+  EXPECT_LT(cardError, events.lastIndexOf("resume"));
+  EXPECT_LT(events.lastIndexOf("resume"), at("outcome:ok"));
+  EXPECT_EQ(window_->Pauses(), 2);
+  EXPECT_EQ(sink_->closes, 1);
+  EXPECT_TRUE(sink_->Rows().isEmpty());
+  EXPECT_EQ(portal_->Fetches(Card("c1")), 0);
+  EXPECT_EQ(events.last(), "state:idle");
+}
+
+TEST_F(ScraperTest, NoCardFoundEndsWithoutResultFileOrOutcome) {
+  portal_->SetPage(Year(2016), ListPage({}));
+  portal_->SetPage(Year(2017), "<html>cut");  // fails every attempt
+  Run(kAllInARow);
+  EXPECT_TRUE(window_->Logged("Всего карточек: 0"));
+  EXPECT_TRUE(window_->Logged(Year(2017) + ": ERROR_Broken"));
+  EXPECT_EQ(sink_->opens, 0);
+  EXPECT_TRUE(window_->Events().filter("outcome:").isEmpty());
+  EXPECT_TRUE(opened_.isEmpty());
+}
+
+TEST_F(ScraperTest, ProxyFileRoutesTheCardPhaseAndCarriesIntoTheNextRun) {
+  TEngineConfig config = Config();
+  config.CurrentYear = 2016;
+  {
+    QFile f(dir_.filePath("proxy.txt"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("  u:pw123456@127.0.0.1:1080  \r\nignored\r\n");
+  }
+  Run(kAllInARow, config);
+  EXPECT_TRUE(window_->Logged("Используем прокси 127.0.0.1:1080, login u, password pw123***"));
+  auto seen = portal_->ProxiesSeen();
+  ASSERT_EQ(seen.size(), 2u + 3u);  // two list pages without, three cards through the proxy
+  EXPECT_TRUE(seen[0].ProxyHost.isEmpty());
+  EXPECT_EQ(seen[4].ProxyHost, "127.0.0.1");
+  EXPECT_EQ(seen[4].ProxyUser, "u");
+
+  // A second run in the same process: its list phase still uses the proxy of the first run;
+  // with the file gone, the card selection clears the settings.
+  QFile::remove(dir_.filePath("proxy.txt"));
+  window_ = std::make_shared<TFakeWindow>();
+  sink_ = std::make_shared<TSinkRecord>();
+  config.ResultSinkFactory = RecordingSinkFactory(sink_);
+  Run(kAllInARow, config);
+  seen = portal_->ProxiesSeen();
+  ASSERT_EQ(seen.size(), 10u);
+  EXPECT_EQ(seen[5].ProxyHost, "127.0.0.1");
+  EXPECT_TRUE(seen[9].ProxyHost.isEmpty());
+  EXPECT_FALSE(window_->Events().join("\n").contains("Используем прокси"));
+  EXPECT_EQ(sink_->Rows().size(), 3);
+
+  // An unreadable proxy.txt ends the run before the card phase: no outcome, no file.
+  ASSERT_TRUE(QDir().mkpath(dir_.filePath("proxy.txt")));
+  window_ = std::make_shared<TFakeWindow>();
+  sink_ = std::make_shared<TSinkRecord>();
+  config.ResultSinkFactory = RecordingSinkFactory(sink_);
+  Run(kAllInARow, config);
+  EXPECT_EQ(sink_->opens, 0);
+  EXPECT_TRUE(window_->Events().filter("outcome:").isEmpty());
+  EXPECT_EQ(window_->Events().filter("log:ERROR_Cannot open file").size(), 1);
+  EXPECT_EQ(window_->Events().last(), "state:idle");
+}
+
+TEST_F(ScraperTest, PausedDriverMakesNoProgressAndStopLeavesThePause) {
+  auto driver = CreateScraper(window_, kAllInARow, Config());
+  driver->Pause();
+  driver->Start();
+  ASSERT_TRUE(WaitUntil([&] { return window_->Events().contains("state:running"); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(driver->Paused());
+  EXPECT_EQ(portal_->Fetches(Year(2016)), 0);
+  driver->Resume();
+  ASSERT_TRUE(WaitUntil([&] { return portal_->Fetches(Year(2016)) == 1; }));
+  driver->Pause();
+  driver->Terminate();  // stopped while paused: leaves its gate and ends
+  ASSERT_TRUE(WaitUntil([&] { return driver->Finished(); }));
+  EXPECT_EQ(window_->Events().last(), "state:idle");
+}
+
+TEST_F(ScraperTest, DriverReleasesItselfWhenItsRunEnds) {
+  std::weak_ptr<IRunDriver> weak;
+  {
+    auto driver = CreateScraper(window_, kAllInARow, Config());
+    weak = driver;
+    driver->Start();
+  }
+  ASSERT_TRUE(WaitUntil([&] { return weak.expired(); }));
+  EXPECT_EQ(window_->Events().last(), "state:idle");
+  EXPECT_EQ(sink_->Rows().size(), 4);
+}

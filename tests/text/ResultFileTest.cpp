@@ -1,0 +1,233 @@
+// The result file: its name, its bytes, its life cycle and what happens when writing fails.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include "text/ResultFile.h"
+
+using namespace text;
+
+namespace {
+
+struct TRecorder {
+  QStringList log;
+  QStringList opened;
+  TResultFile Make(const QString& dir, std::uint32_t tick) {
+    return TResultFile(
+        dir, [this](const QString& m) { log << m; }, [this](const QString& p) { opened << p; },
+        [tick] { return tick; });
+  }
+};
+
+QByteArray ReadAll(const QString& path) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return QByteArray();
+  return f.readAll();
+}
+
+const char kHeader[] =
+    "\"URL карточки\";\"Активный/Неактивный\";\"Заголовок\";\"Дата регистрации\";"
+    "\"Дата последнего обновления\";\"Роли участника\";"
+    "\"Состоит в реестре государственных заказчиков\";\"ИИН участника\";\"БИН участника\";"
+    "\"РНН участника\";\"Наименование на каз. языке\";\"Наименование на рус. языке\";"
+    "\"Резиденство\";\"КАТО\";\"Регион\";\"Вебсайт\";\"E-Mail\";\"Контактный телефон\";"
+    "\"Серия свидетельства (для ИП) и номер свидетельства о государственной регистрации\";"
+    "\"Дата свидетельства о государственной регистрации\";"
+    "\"Наименование администратора(ов) отчетности\";\"КОПФ\";\"Код формы собственности\";"
+    "\"Размерность предприятия\";\"Код сектора экономики\";\"Руководитель:ИИН\";"
+    "\"Руководитель:РНН\";\"Руководитель:ФИО\";\"Страна\";\"КАТО\";\"Полный адрес(рус)\";"
+    "\"Полный адрес(каз)\";\"Тип адреса\"\r\n";
+
+// A card whose value in column c is "v<c>", with a few values that test the quoting.
+SupplierCard NumberedCard() {
+  SupplierCard card;
+  int column = 3;
+  for (QString* v : card.Fields()) *v = QStringLiteral("v%1").arg(column++);
+  card.title = QStringLiteral("ТОО 'Ромашка'");
+  card.participantRoles = QStringLiteral("Поставщик; Заказчик");
+  card.addressType = QString();
+  return card;
+}
+
+QByteArray NumberedRow(const char* address, const char* activity) {
+  QByteArray row = QByteArray("\"") + address + "\";\"" + activity + "\";\"ТОО 'Ромашка'\";\"v4\";\"v5\";"
+                   "\"Поставщик; Заказчик\"";
+  for (int c = 7; c <= 32; ++c) row += ";\"v" + QByteArray::number(c) + "\"";
+  return row + ";\"\"\r\n";
+}
+
+}  // namespace
+
+TEST(ResultFile, WritesBomHeaderAndRowsByteForByte) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  TRecorder rec;
+  TResultFile file = rec.Make(dir.path(), 123456);
+  file.Open();
+  const QString path = dir.path() + QStringLiteral("/data123456.csv");
+  EXPECT_EQ(file.Path(), path);
+  EXPECT_TRUE(file.Started());
+
+  file.WriteRow(QStringLiteral("https://localhost:8443/ru/registry/show_supplier/1"), ActivityValue(true, false, false),
+                NumberedCard());
+  // Every row is in the file as soon as it is written, before the file is closed.
+  const QByteArray bom("\xEF\xBB\xBF");
+  const QByteArray first = NumberedRow("https://localhost:8443/ru/registry/show_supplier/1", "N/A");
+  EXPECT_EQ(ReadAll(path), bom + kHeader + first);
+
+  file.WriteRow(QStringLiteral("https://localhost:8443/ru/registry/show_supplier/2"),
+                ActivityValue(false, true, false), NumberedCard());
+  EXPECT_TRUE(rec.opened.isEmpty());
+  file.Close();
+  EXPECT_EQ(ReadAll(path),
+            bom + kHeader + first + NumberedRow("https://localhost:8443/ru/registry/show_supplier/2", "Активный"));
+
+  EXPECT_EQ(rec.log, QStringList({QStringLiteral("Данные будут записываться в файл ") + path,
+                                  QStringLiteral("Открываем файл с результатами")}));
+  EXPECT_EQ(rec.opened, QStringList({path}));
+  file.Close();  // a second close opens nothing again
+  EXPECT_EQ(rec.opened.size(), 1);
+}
+
+TEST(ResultFile, HeaderOnlyFileIsStillOpenedAndReplacesAnOldOne) {
+  QTemporaryDir dir;
+  TRecorder rec;
+  const QString path = dir.path() + QStringLiteral("/data7.csv");
+  {
+    QFile old(path);
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write(QByteArray(5000, 'x'));
+  }
+  TResultFile file = rec.Make(dir.path() + QStringLiteral("/"), 7);
+  file.Open();
+  EXPECT_EQ(file.Path(), path);
+  file.Close();
+  EXPECT_EQ(ReadAll(path), QByteArray("\xEF\xBB\xBF") + kHeader);
+  EXPECT_EQ(rec.opened, QStringList({path}));
+}
+
+TEST(ResultFile, NameCarriesTheCounterAsSigned32Bit) {
+  const struct {
+    std::uint32_t tick;
+    const char* name;
+  } cases[] = {
+      {0, "data0.csv"},
+      {2147483647u, "data2147483647.csv"},
+      {2147483648u, "data-2147483648.csv"},
+      {4294967295u, "data-1.csv"},
+  };
+  QTemporaryDir dir;
+  for (const auto& c : cases) {
+    TRecorder rec;
+    TResultFile file = rec.Make(dir.path(), c.tick);
+    file.Open();
+    file.Close();
+    EXPECT_EQ(file.Path(), dir.path() + u'/' + QString::fromLatin1(c.name));
+    EXPECT_TRUE(QFile::exists(file.Path())) << c.name;
+  }
+}
+
+TEST(ResultFile, CreationFailureNamesThePathAndTheReason) {
+  QTemporaryDir dir;
+  // A folder of the same name, and a folder that does not exist.
+  ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("data5.csv")));
+  const struct {
+    QString programDir;
+    std::uint32_t tick;
+    const char* reason;
+  } cases[] = {
+      {dir.path(), 5, "Is a directory"},
+      {dir.path() + QStringLiteral("/missing"), 6, "No such file or directory"},
+  };
+  for (const auto& c : cases) {
+    TRecorder rec;
+    TResultFile file = rec.Make(c.programDir, c.tick);
+    try {
+      file.Open();
+      ADD_FAILURE() << "no error for " << c.programDir.toStdString();
+    } catch (const std::runtime_error& e) {
+      const std::string message = e.what();
+      EXPECT_NE(message.find(file.Path().toStdString()), std::string::npos) << message;
+      EXPECT_NE(message.find(c.reason), std::string::npos) << message;
+    }
+    EXPECT_FALSE(file.Started());
+    file.WriteRow(QStringLiteral("u"), QStringLiteral("N/A"), SupplierCard());
+    file.Close();
+    EXPECT_TRUE(rec.opened.isEmpty());
+  }
+}
+
+TEST(ResultFile, FailedWritesAreLoggedOnceAndTheRunGoesOn) {
+  QTemporaryDir dir;
+  // The file name leads to a device on which every write fails for lack of space.
+  ASSERT_TRUE(QFile::link(QStringLiteral("/dev/full"), dir.path() + QStringLiteral("/data9.csv")));
+  TRecorder rec;
+  TResultFile file = rec.Make(dir.path(), 9);
+  ASSERT_NO_THROW(file.Open());
+  for (int i = 0; i < 3; ++i) file.WriteRow(QStringLiteral("u"), QStringLiteral("N/A"), NumberedCard());
+  file.Close();
+  const QString errorLine =
+      QStringLiteral("Ошибка записи в файл ") + file.Path() + QStringLiteral(": No space left on device");
+  EXPECT_EQ(rec.log, QStringList({QStringLiteral("Данные будут записываться в файл ") + file.Path(), errorLine,
+                                  QStringLiteral("Открываем файл с результатами")}));
+}
+
+TEST(ResultFile, EveryRowStaysOneLineWithoutInnerQuotes) {
+  QTemporaryDir dir;
+  TRecorder rec;
+  TResultFile file = rec.Make(dir.path(), 11);
+  file.Open();
+  SupplierCard card;
+  card.title = QStringLiteral("a\r\nb\"c\"");  // not from the parser: the file guards itself
+  card.addressType = QStringLiteral("x\ny");
+  file.WriteRow(QStringLiteral("https://h/show_supplier/1\r\n2\"3"), QStringLiteral("N/A"), card);
+  file.Close();
+  const QByteArray bytes = ReadAll(file.Path());
+  const QList<QByteArray> lines = bytes.split('\n');
+  ASSERT_EQ(lines.size(), 3);  // header, row, and nothing after the last CR LF
+  EXPECT_TRUE(lines[2].isEmpty());
+  EXPECT_TRUE(lines[1].startsWith("\"https://h/show_supplier/1  2'3\";\"N/A\";\"a  b'c'\";"));
+  EXPECT_TRUE(lines[1].endsWith(";\"x y\"\r"));
+  EXPECT_EQ(lines[1].count('"'), 2 * TResultFile::kColumnCount);
+  EXPECT_EQ(lines[1].count('\r'), 1);
+}
+
+TEST(ResultFile, OthersCanReadButNotLockForWritingWhileOpen) {
+  QTemporaryDir dir;
+  TRecorder rec;
+  TResultFile file = rec.Make(dir.path(), 13);
+  file.Open();
+  const QByteArray nativePath = QFile::encodeName(file.Path());
+  const int reader = ::open(nativePath.constData(), O_RDONLY);
+  ASSERT_GE(reader, 0);
+  char bom[3] = {};
+  EXPECT_EQ(::read(reader, bom, 3), 3);
+  EXPECT_EQ(std::string(bom, 3), "\xEF\xBB\xBF");
+  ::close(reader);
+  const int writer = ::open(nativePath.constData(), O_WRONLY);
+  ASSERT_GE(writer, 0);
+  EXPECT_NE(::flock(writer, LOCK_EX | LOCK_NB), 0);  // the program holds the write lock
+  ::close(writer);
+  file.Close();
+}
+
+TEST(ActivityValue, FollowsTheExportMode) {
+  const struct {
+    bool allInARow, activeChecked, inInactiveSet;
+    const char* value;
+  } cases[] = {
+      {true, false, false, "N/A"},       {true, true, true, "N/A"},
+      {false, false, false, "Неактивный"}, {false, false, true, "Неактивный"},
+      {false, true, true, "Неактивный"},   {false, true, false, "Активный"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ActivityValue(c.allInARow, c.activeChecked, c.inInactiveSet), QString::fromUtf8(c.value));
+  }
+}

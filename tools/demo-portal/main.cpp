@@ -1,0 +1,305 @@
+// demo-portal: serves a synthetic supplier register over HTTPS with a required client
+// certificate, for demonstrations, tests and benchmarks of the harvester on loopback.
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include <httplib.h>
+
+#include "Portal.h"
+#include "Register.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: demo-portal [options]\n"
+    "  --port N               port to listen on (default 8443; 0 picks a free one)\n"
+    "  --bind ADDR            address to listen on (default 127.0.0.1)\n"
+    "  --origin URL           origin written into card links (default https://localhost:PORT)\n"
+    "  --cert FILE            server certificate (default server-cert.pem)\n"
+    "  --key FILE             server key (default server-key.pem)\n"
+    "  --ca FILE              CA that signs client certificates (default ca.pem)\n"
+    "  --years FIRST-LAST     registration years (default 2016-current year)\n"
+    "  --pages-per-year N     list pages per year (default 2)\n"
+    "  --cards-per-page N     card links per list page (default 20)\n"
+    "  --inactive-per-type N  inactive cards per year and type 8, 9, 10 (default 3)\n"
+    "  --duplicate-links N    cards of a year's first page linked again on its last (default 1)\n"
+    "  --seed N               generator seed (default 1)\n"
+    "  --fault-404 RATE       share of cards answering 404 Not Found for good\n"
+    "  --fault-429 RATE       share of answers that are the \"<h1>429</h1>\" page\n"
+    "  --fault-cut RATE       share of answers cut short (no \"</html>\")\n"
+    "  --fault-drop RATE      share of answers whose connection closes mid-body\n"
+    "  --fault-slow MS        delay of every answer\n"
+    "  --faulty-attempts N    transient faults strike only the first N attempts (default 3)\n"
+    "  --gzip                 gzip answers when the client offers gzip\n"
+    "  --chunked              chunked answers\n"
+    "  --threads N            worker threads (default 64)\n"
+    "  --dump-expected FILE   write every card with its flags and expected values\n"
+    "  --dump-only            write the dump and exit without serving\n"
+    "  --verbose              log every request on stderr\n";
+
+struct TOptions {
+  int Port = 8443;
+  std::string Bind = "127.0.0.1";
+  std::string Origin;
+  std::string Cert = "server-cert.pem";
+  std::string Key = "server-key.pem";
+  std::string Ca = "ca.pem";
+  int Threads = 64;
+  std::string DumpFile;
+  bool DumpOnly = false;
+  demo::TRegisterOptions Register;
+  demo::TFaultPlan Faults;
+  demo::TWireOptions Wire;
+};
+
+[[noreturn]] void Fail(const std::string& message) {
+  std::cerr << "demo-portal: " << message << "\n";
+  std::exit(2);
+}
+
+long long Number(const std::string& option, const std::string& text, long long low, long long high) {
+  std::size_t used = 0;
+  long long value = 0;
+  try {
+    value = std::stoll(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used != text.size() || text.empty() || value < low || value > high) {
+    Fail(option + ": expected a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
+         ", got \"" + text + "\"");
+  }
+  return value;
+}
+
+double Rate(const std::string& option, const std::string& text) {
+  std::size_t used = 0;
+  double value = -1;
+  try {
+    value = std::stod(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used != text.size() || !(value >= 0.0 && value <= 1.0)) {
+    Fail(option + ": expected a rate from 0 to 1, got \"" + text + "\"");
+  }
+  return value;
+}
+
+int CurrentYear() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return local.tm_year + 1900;
+}
+
+TOptions ParseOptions(int argc, char** argv) {
+  TOptions o;
+  o.Register.FirstYear = 2016;
+  o.Register.LastYear = CurrentYear();
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) Fail(arg + " needs a value");
+      return argv[++i];
+    };
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kUsage;
+      std::exit(0);
+    } else if (arg == "--port") {
+      o.Port = static_cast<int>(Number(arg, value(), 0, 65535));
+    } else if (arg == "--bind") {
+      o.Bind = value();
+    } else if (arg == "--origin") {
+      o.Origin = value();
+      while (!o.Origin.empty() && o.Origin.back() == '/') o.Origin.pop_back();
+    } else if (arg == "--cert") {
+      o.Cert = value();
+    } else if (arg == "--key") {
+      o.Key = value();
+    } else if (arg == "--ca") {
+      o.Ca = value();
+    } else if (arg == "--years") {
+      const std::string v = value();
+      const auto dash = v.find('-');
+      if (dash == std::string::npos) {
+        o.Register.FirstYear = o.Register.LastYear = static_cast<int>(Number(arg, v, 1900, 9999));
+      } else {
+        o.Register.FirstYear = static_cast<int>(Number(arg, v.substr(0, dash), 1900, 9999));
+        o.Register.LastYear = static_cast<int>(Number(arg, v.substr(dash + 1), 1900, 9999));
+      }
+      if (o.Register.LastYear < o.Register.FirstYear) Fail("--years: the last year is before the first");
+    } else if (arg == "--pages-per-year") {
+      o.Register.PagesPerYear = static_cast<int>(Number(arg, value(), 1, 100000));
+    } else if (arg == "--cards-per-page") {
+      o.Register.CardsPerPage = static_cast<int>(Number(arg, value(), 1, 100000));
+    } else if (arg == "--inactive-per-type") {
+      o.Register.InactivePerType = static_cast<int>(Number(arg, value(), 0, 1000000));
+    } else if (arg == "--duplicate-links") {
+      o.Register.DuplicateLinks = static_cast<int>(Number(arg, value(), 0, 100000));
+    } else if (arg == "--seed") {
+      o.Register.Seed = static_cast<std::uint64_t>(Number(arg, value(), 0, 0x7FFFFFFFFFFFFFFFll));
+    } else if (arg == "--fault-404") {
+      o.Register.Gone = Rate(arg, value());
+    } else if (arg == "--fault-429") {
+      o.Faults.TooMany = Rate(arg, value());
+    } else if (arg == "--fault-cut") {
+      o.Faults.Cut = Rate(arg, value());
+    } else if (arg == "--fault-drop") {
+      o.Faults.Drop = Rate(arg, value());
+    } else if (arg == "--fault-slow") {
+      o.Faults.SlowMs = static_cast<int>(Number(arg, value(), 0, 600000));
+    } else if (arg == "--faulty-attempts") {
+      o.Faults.FaultyAttempts = static_cast<int>(Number(arg, value(), 0, 1000));
+    } else if (arg == "--gzip") {
+      o.Wire.Gzip = true;
+    } else if (arg == "--chunked") {
+      o.Wire.Chunked = true;
+    } else if (arg == "--threads") {
+      o.Threads = static_cast<int>(Number(arg, value(), 1, 4096));
+    } else if (arg == "--dump-expected") {
+      o.DumpFile = value();
+    } else if (arg == "--dump-only") {
+      o.DumpOnly = true;
+    } else if (arg == "--verbose") {
+      o.Wire.Verbose = true;
+    } else {
+      Fail("unknown option " + arg + "\n" + kUsage);
+    }
+  }
+  if (o.Faults.TooMany + o.Faults.Cut + o.Faults.Drop > 1.0) Fail("the transient fault rates add up to more than 1");
+  if (o.DumpOnly && o.DumpFile.empty()) Fail("--dump-only needs --dump-expected FILE");
+  o.Faults.Seed = o.Register.Seed;
+  return o;
+}
+
+std::string OpenSslError() {
+  std::string text;
+  while (unsigned long e = ERR_get_error()) {
+    char buf[256];
+    ERR_error_string_n(e, buf, sizeof buf);
+    if (!text.empty()) text += "; ";
+    text += buf;
+  }
+  return text.empty() ? std::string("unknown error") : text;
+}
+
+// TLS as the harvester needs it: TLS 1.2 (1.3 for other clients), the harvester's cipher list
+// at security level 1, and a client certificate signed by the demo CA, required.
+bool SetUpTls(SSL_CTX& ctx, const TOptions& o, std::string& error) {
+  SSL_CTX_set_security_level(&ctx, 1);
+  SSL_CTX_set_min_proto_version(&ctx, TLS1_2_VERSION);
+  SSL_CTX_set_options(&ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_SESSION_RESUMPTION_ON_RENEGOTIATION);
+  if (SSL_CTX_set_cipher_list(&ctx, "ALL:!ADH:RC4+RSA:+SSLv2:@STRENGTH") != 1) {
+    error = "cipher list: " + OpenSslError();
+    return false;
+  }
+  if (SSL_CTX_use_certificate_chain_file(&ctx, o.Cert.c_str()) != 1) {
+    error = "server certificate " + o.Cert + ": " + OpenSslError();
+    return false;
+  }
+  if (SSL_CTX_use_PrivateKey_file(&ctx, o.Key.c_str(), SSL_FILETYPE_PEM) != 1 || SSL_CTX_check_private_key(&ctx) != 1) {
+    error = "server key " + o.Key + ": " + OpenSslError();
+    return false;
+  }
+  if (SSL_CTX_load_verify_locations(&ctx, o.Ca.c_str(), nullptr) != 1) {
+    error = "client CA " + o.Ca + ": " + OpenSslError();
+    return false;
+  }
+  STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(o.Ca.c_str());
+  if (!names) {
+    error = "client CA " + o.Ca + ": " + OpenSslError();
+    return false;
+  }
+  SSL_CTX_set_client_CA_list(&ctx, names);
+  SSL_CTX_set_verify(&ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+  return true;
+}
+
+// The server socket's backlog is fixed small by the library; many clients connecting at once
+// would then wait for SYN retries, so it is widened once the socket listens.
+class TDemoServer : public httplib::SSLServer {
+ public:
+  using httplib::SSLServer::SSLServer;
+  void WidenBacklog(int backlog) { ::listen(svr_sock_, backlog); }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  TOptions o = ParseOptions(argc, argv);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  // SIGINT and SIGTERM are taken by a thread of their own; every other thread blocks them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  std::string tlsError;
+  std::unique_ptr<TDemoServer> server;
+  if (!o.DumpOnly) {
+    server = std::make_unique<TDemoServer>([&](SSL_CTX& ctx) { return SetUpTls(ctx, o, tlsError); });
+    if (!server->is_valid()) {
+      std::cerr << "demo-portal: TLS set-up failed: " << tlsError << "\n";
+      return 1;
+    }
+    const int threads = o.Threads;
+    server->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
+    server->set_keep_alive_max_count(100);
+    server->set_read_timeout(30);
+    server->set_write_timeout(30);
+    if (o.Port == 0) {
+      o.Port = server->bind_to_any_port(o.Bind);
+      if (o.Port <= 0) {
+        std::cerr << "demo-portal: cannot listen on " << o.Bind << "\n";
+        return 1;
+      }
+    } else if (!server->bind_to_port(o.Bind, o.Port)) {
+      std::cerr << "demo-portal: cannot listen on " << o.Bind << ":" << o.Port << "\n";
+      return 1;
+    }
+    server->WidenBacklog(1024);
+  }
+  if (o.Origin.empty()) o.Register.Origin = "https://localhost:" + std::to_string(o.Port);
+  else o.Register.Origin = o.Origin;
+
+  const demo::TRegister reg(o.Register);
+  if (!o.DumpFile.empty()) {
+    std::ofstream dump(o.DumpFile, std::ios::binary | std::ios::trunc);
+    if (dump) reg.DumpExpected(dump);
+    dump.flush();
+    if (!dump) {
+      std::cerr << "demo-portal: cannot write " << o.DumpFile << "\n";
+      return 1;
+    }
+  }
+  if (o.DumpOnly) return 0;
+
+  demo::TPortal portal(reg, o.Faults, o.Wire);
+  portal.Install(*server);
+
+  std::thread stopper([&server, stopSignals] {
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    server->stop();
+  });
+  stopper.detach();
+
+  std::cout << "demo-portal listening on " << o.Register.Origin << std::endl;
+  const bool ok = server->listen_after_bind();
+  std::cout << "demo-portal stopped" << std::endl;
+  return ok || !server->is_running() ? 0 : 1;
+}
