@@ -78,6 +78,20 @@ TMainFormSettings DefaultSettings() {
   return s;
 }
 
+void RunMainWindow(TMainFormSettings settings, const std::function<void(TMainForm&)>& started) {
+  const QString title = ApplicationTitle(settings.PortalOrigin);
+  QApplication::setApplicationName(title);
+  QApplication::setApplicationDisplayName(title);
+  // Never destroyed: a run may still be going on its own threads when the window is closed
+  // (closing the window ends the run with the program). Its result rows are already on disk,
+  // flushed after each write, so the process leaves without tearing down what those threads
+  // may still be using.
+  auto* form = new TMainForm(std::move(settings));
+  form->show();
+  if (started) started(*form);
+  EndProcessNow(QApplication::exec());
+}
+
 void EndProcessNow(int exitCode) {
   std::fflush(nullptr);
   _exit(exitCode);
@@ -265,7 +279,9 @@ void TMainForm::StartButtonClick() {
   options.Inactive = InactiveCheckBox->isChecked();
 
   engine::TEngineConfig config;
+  // The engine names files as folder + "/" + name.
   config.ProgramDir = FSettings.ProgramDir;
+  if (config.ProgramDir.size() > 1 && config.ProgramDir.endsWith(u'/')) config.ProgramDir.chop(1);
   config.PortalOrigin = FSettings.PortalOrigin;
   config.OpenDocument = FSettings.OpenDocument;
 

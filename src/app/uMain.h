@@ -131,6 +131,12 @@ class TMainForm : public QWidget {
 // Delivers a queued bridge call addressed to the form; false for any other event.
 bool DeliverCallEvent(QEvent* event);
 
+// Shows the main window and runs the event loop until it is closed, then ends the process with
+// the loop's exit code (see EndProcessNow). `started`, when given, is called with the shown
+// window before the loop runs.
+[[noreturn]] void RunMainWindow(TMainFormSettings settings,
+                                const std::function<void(TMainForm&)>& started = {});
+
 // Ends the process at once, without running destructors of running threads' objects.
 [[noreturn]] void EndProcessNow(int exitCode);
 

@@ -188,7 +188,7 @@ TEST_F(MainFormTest, StartFixesUpTheModeAndHandsTheOptions) {
     EXPECT_EQ(o.Active, c.active);
     EXPECT_EQ(o.Inactive, c.inactive);
     EXPECT_EQ(W<QRadioButton>("RadioButton2")->isChecked(), c.expectSeparate);
-    EXPECT_EQ(Seams.Configs.back().ProgramDir, Dir.Path());
+    EXPECT_EQ(Seams.Configs.back().ProgramDir + u'/', Dir.Path());
     EXPECT_EQ(Seams.Configs.back().PortalOrigin, QStringLiteral("https://localhost:8443"));
     EXPECT_TRUE(Seams.Configs.back().OpenDocument);
     // The driver's first and last calls.
