@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/StartupChecks.h"
 #include "app/uMain.h"
 #include "engine/RunDriver.h"
 
@@ -53,10 +54,20 @@ inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 20000) 
   return true;
 }
 
-// A program folder that passes the start-up checks, inside the build tree.
+// Where test program folders go: the build tree, unless it lies in a folder the start-up checks
+// refuse (a checkout under /tmp, say); then the home folder.
+inline QString ProgramDirBase() {
+  const QString build = QStringLiteral(SH_TEST_WORK_DIR);
+  if (app::CheckProgramFolder(build + u'/', QString()) == app::TRefusal::rfMissingLibrary) return build;
+  const QString home = QDir::homePath() + QStringLiteral("/.cache/supplier-harvester-tests");
+  QDir().mkpath(home);
+  return home;
+}
+
+// A program folder that passes the start-up checks.
 class TProgramDir {
  public:
-  TProgramDir() : FDir(QStringLiteral(SH_TEST_WORK_DIR "/progdir-XXXXXX")) {
+  TProgramDir() : FDir(ProgramDirBase() + QStringLiteral("/progdir-XXXXXX")) {
     QFile lib(Path() + QStringLiteral("libcrypto.so.3"));
     lib.open(QIODevice::WriteOnly);
   }

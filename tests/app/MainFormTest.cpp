@@ -477,6 +477,8 @@ TEST_F(MainFormTest, LogFileHoldsTheWholeRunInTheCodePage) {
 }
 
 TEST_F(MainFormTest, Screenshot) {
+  // The idle window with its introduction, then the same window during a run.
+  EXPECT_TRUE(Form->grab().save(QStringLiteral(SH_SCREENSHOT_PATH).replace(".png", "-idle.png")));
   StartRun();
   for (int i = 1; i <= 12; ++i) Form->AppendLog(QStringLiteral("Загружаем страницу %1 из 40").arg(i));
   Form->UpdateProgress(12, 40);
