@@ -4,21 +4,15 @@
 
 namespace engine {
 
-namespace {
-
-bool LessIgnoringCase(const QString& a, const QString& b) {
-  return QString::compare(a, b, Qt::CaseInsensitive) < 0;
-}
-
-}  // namespace
-
 void TInactiveSet::Assign(QStringList addresses) {
+  // Case-folded once, so that every search compares plain code units.
   sorted_ = std::move(addresses);
-  std::stable_sort(sorted_.begin(), sorted_.end(), LessIgnoringCase);
+  for (QString& address : sorted_) address = address.toCaseFolded();
+  std::sort(sorted_.begin(), sorted_.end());
 }
 
 bool TInactiveSet::Contains(const QString& address) const {
-  return std::binary_search(sorted_.cbegin(), sorted_.cend(), address, LessIgnoringCase);
+  return std::binary_search(sorted_.cbegin(), sorted_.cend(), address.toCaseFolded());
 }
 
 void SelectCards(const TRunOptions& options, const QStringList& cardList,

@@ -9,7 +9,8 @@
 
 namespace engine {
 
-// InactiveList after its sort: ordered ignoring letter case, searched by binary search.
+// InactiveList after its sort: ordered ignoring letter case (as case-folded copies), searched
+// by binary search.
 class TInactiveSet {
  public:
   void Assign(QStringList addresses);  // sorts once
