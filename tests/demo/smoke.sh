@@ -113,6 +113,10 @@ check "card page ends with </html>" bash -c "tail -c 8 '$work/card' | grep -q '<
 expected_bin=$(awk -F'\t' -v id="$ok_id" '$1==id {print $15 $16}' "$work/expected.tsv")
 check "card page shows the BIN or IIN the dump expects" bash -c "grep -qF -- '$expected_bin' '$work/card' || [ -z '$expected_bin' ]"
 
+fetch "$work/h10" "$plain/ru/registry/show_supplier/$ok_id" --http1.0 --ciphers 'ALL:!ADH:RC4+RSA:+SSLv2:@STRENGTH'
+check "HTTP/1.0 with the harvester's cipher list over TLS 1.2" cmp -s "$work/h10" "$work/card"
+check "an HTTP/1.0 answer closes its connection" contains "$work/h10.head" "Connection: close"
+
 fetch "$work/gone" "$plain/ru/registry/show_supplier/$gone_id"
 check "a gone card answers 404 Not Found" contains "$work/gone.head" "404 Not Found"
 fetch "$work/gone2" "$plain/ru/registry/show_supplier/$gone_id"

@@ -1,15 +1,12 @@
 // demo-portal: serves a synthetic supplier register over HTTPS with a required client
 // certificate, for demonstrations, tests and benchmarks of the harvester on loopback.
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <sys/socket.h>
-
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -18,6 +15,7 @@
 
 #include "Portal.h"
 #include "Register.h"
+#include "Server.h"
 
 namespace {
 
@@ -184,57 +182,6 @@ TOptions ParseOptions(int argc, char** argv) {
   return o;
 }
 
-std::string OpenSslError() {
-  std::string text;
-  while (unsigned long e = ERR_get_error()) {
-    char buf[256];
-    ERR_error_string_n(e, buf, sizeof buf);
-    if (!text.empty()) text += "; ";
-    text += buf;
-  }
-  return text.empty() ? std::string("unknown error") : text;
-}
-
-// TLS as the harvester needs it: TLS 1.2 (1.3 for other clients), the harvester's cipher list
-// at security level 1, and a client certificate signed by the demo CA, required.
-bool SetUpTls(SSL_CTX& ctx, const TOptions& o, std::string& error) {
-  SSL_CTX_set_security_level(&ctx, 1);
-  SSL_CTX_set_min_proto_version(&ctx, TLS1_2_VERSION);
-  SSL_CTX_set_options(&ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_SESSION_RESUMPTION_ON_RENEGOTIATION);
-  if (SSL_CTX_set_cipher_list(&ctx, "ALL:!ADH:RC4+RSA:+SSLv2:@STRENGTH") != 1) {
-    error = "cipher list: " + OpenSslError();
-    return false;
-  }
-  if (SSL_CTX_use_certificate_chain_file(&ctx, o.Cert.c_str()) != 1) {
-    error = "server certificate " + o.Cert + ": " + OpenSslError();
-    return false;
-  }
-  if (SSL_CTX_use_PrivateKey_file(&ctx, o.Key.c_str(), SSL_FILETYPE_PEM) != 1 || SSL_CTX_check_private_key(&ctx) != 1) {
-    error = "server key " + o.Key + ": " + OpenSslError();
-    return false;
-  }
-  if (SSL_CTX_load_verify_locations(&ctx, o.Ca.c_str(), nullptr) != 1) {
-    error = "client CA " + o.Ca + ": " + OpenSslError();
-    return false;
-  }
-  STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(o.Ca.c_str());
-  if (!names) {
-    error = "client CA " + o.Ca + ": " + OpenSslError();
-    return false;
-  }
-  SSL_CTX_set_client_CA_list(&ctx, names);
-  SSL_CTX_set_verify(&ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
-  return true;
-}
-
-// The server socket's backlog is fixed small by the library; many clients connecting at once
-// would then wait for SYN retries, so it is widened once the socket listens.
-class TDemoServer : public httplib::SSLServer {
- public:
-  using httplib::SSLServer::SSLServer;
-  void WidenBacklog(int backlog) { ::listen(svr_sock_, backlog); }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -249,9 +196,10 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   std::string tlsError;
-  std::unique_ptr<TDemoServer> server;
+  std::unique_ptr<demo::TDemoServer> server;
   if (!o.DumpOnly) {
-    server = std::make_unique<TDemoServer>([&](SSL_CTX& ctx) { return SetUpTls(ctx, o, tlsError); });
+    server = std::make_unique<demo::TDemoServer>(
+        [&](SSL_CTX& ctx) { return demo::SetUpServerTls(ctx, o.Cert, o.Key, o.Ca, tlsError); });
     if (!server->is_valid()) {
       std::cerr << "demo-portal: TLS set-up failed: " << tlsError << "\n";
       return 1;
@@ -259,8 +207,8 @@ int main(int argc, char** argv) {
     const int threads = o.Threads;
     server->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
     server->set_keep_alive_max_count(100);
-    server->set_read_timeout(30);
-    server->set_write_timeout(30);
+    server->set_read_timeout(10);
+    server->set_write_timeout(10);
     if (o.Port == 0) {
       o.Port = server->bind_to_any_port(o.Bind);
       if (o.Port <= 0) {
