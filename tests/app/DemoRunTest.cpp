@@ -177,6 +177,9 @@ TEST_F(DemoRunTest, TestExportThroughTheWindow) {
   EXPECT_FALSE(LogLines(*Form).join(u'\n').contains(QStringLiteral("прокси")));
 }
 
+// The proxy settings stay with the process after this run, as they do in the program: a later
+// run in the same process would start its list phase through this (then stopped) proxy. CTest
+// runs every test in a process of its own.
 TEST_F(DemoRunTest, TestExportThroughSocksProxy) {
   if (!QFileInfo::exists(QStringLiteral("/usr/bin/microsocks"))) GTEST_SKIP() << "no microsocks";
   const int port = FreePort();
