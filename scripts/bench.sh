@@ -29,12 +29,13 @@ build=()
 for t in "${targets[@]}"; do
   grep -qx "$t" <<<"$available" && build+=("$t")
 done
-cmake --build "$BUILD_DIR" -j"$(nproc)" --target "${build[@]}" >/dev/null
+cmake --build "$BUILD_DIR" -j"$(nproc)" --target "${build[@]}" >"$BUILD_DIR/bench-build.log" 2>&1 ||
+  { tail -30 "$BUILD_DIR/bench-build.log"; exit 1; }
 
 bin=$BUILD_DIR/bin
 out=$BUILD_DIR/bench-results
 mkdir -p "$out"
-rm -f "$out"/*.csv
+rm -f "$out"/*.json
 
 run_suite() {  # name, then extra benchmark flags
   local name=$1
@@ -42,8 +43,8 @@ run_suite() {  # name, then extra benchmark flags
   [ -x "$bin/$name" ] || { echo "   ($name not built, skipped)"; return; }
   echo "-- $name (load $(load))" >&2
   QT_QPA_PLATFORM=offscreen "$bin/$name" --benchmark_repetitions="$REPS" \
-    --benchmark_report_aggregates_only=true --benchmark_out="$out/$name.csv" \
-    --benchmark_out_format=csv "$@" >"$out/$name.txt" 2>&1 ||
+    --benchmark_report_aggregates_only=true --benchmark_out="$out/$name.json" \
+    --benchmark_out_format=json "$@" >"$out/$name.txt" 2>&1 ||
     echo "   $name failed, see $out/$name.txt" >&2
 }
 
@@ -57,41 +58,49 @@ run_suite app_bench
 end_load=$(load)
 
 # One table: the median rows of every suite. Times are real (wall) and CPU time per iteration
-# in the benchmark's own unit; throughput from bytes or items per second; the ratio is the
-# project's median real time over curl's for the same work.
+# in the benchmark's own unit (curl runs as a child process, whose CPU the suite does not see);
+# throughput from bytes or items per second; the ratio is the project's median real time over
+# curl's for the same work.
 echo
 echo "== hot paths: medians of $REPS repetitions (load at start $start_load, at end $end_load)"
-awk -F, '
-  function unq(s) { gsub(/^"|"$/, "", s); return s }
+awk '
+  function val(line) { sub(/^[^:]*: */, "", line); sub(/,$/, "", line); gsub(/"/, "", line); return line }
   function human(b) {
     if (b == "") return ""
+    b = b + 0
     if (b >= 1e9) return sprintf("%.2f GB/s", b / 1e9)
     if (b >= 1e6) return sprintf("%.1f MB/s", b / 1e6)
     return sprintf("%.0f kB/s", b / 1e3)
   }
-  FNR == 1 { suite = FILENAME; sub(/.*\//, "", suite); sub(/\.csv$/, "", suite); next }
-  {
-    name = unq($1)
-    if (name !~ /_median$/) next
+  FNR == 1 { suite = FILENAME; sub(/.*\//, "", suite); sub(/\.json$/, "", suite) }
+  /^ *"name":/ { name = val($0); r = c = u = b = it = "" }
+  /^ *"real_time":/ { r = val($0) }
+  /^ *"cpu_time":/ { c = val($0) }
+  /^ *"time_unit":/ { u = val($0) }
+  /^ *"bytes_per_second":/ { b = val($0) }
+  /^ *"items_per_second":/ { it = val($0) }
+  /^ *}/ {
+    if (name !~ /_median$/ || r == "") next
     sub(/_median$/, "", name)
+    gsub(/\/(min_time|repeats):[^\/]*/, "", name); sub(/\/real_time$/, "", name)
     n++; order[n] = name; suiteOf[n] = suite
-    real[name] = $3; cpu[name] = $4; unit[name] = unq($5)
-    bps[name] = $6; ips[name] = $7
+    real[name] = r; cpu[name] = c; unit[name] = u; bps[name] = b; ips[name] = it
+    name = ""
   }
   END {
     pair["BM_GetFromNginx"] = "BM_CurlFromNginx"
     pair["BM_ClientHttpsGetNewConnection"] = "BM_CurlHttpsGetNewConnection"
-    printf "%-18s %-44s %12s %12s %-4s %-14s %s\n", "suite", "benchmark", "real", "cpu", "unit", "throughput", "vs curl"
+    printf "%-18s %-34s %11s %11s %-4s %-16s %s\n", "suite", "benchmark", "real", "cpu", "unit", "throughput", "vs curl"
     for (i = 1; i <= n; i++) {
-      b = order[i]; t = ""
-      if (bps[b] != "") t = human(bps[b])
-      else if (ips[b] != "") t = sprintf("%.3g items/s", ips[b])
-      r = ""
-      if (b in pair && (pair[b] in real) && real[pair[b]] > 0)
-        r = sprintf("%.2fx curl", real[b] / real[pair[b]])
-      printf "%-18s %-44s %12.3f %12.3f %-4s %-14s %s\n", suiteOf[i], b, real[b], cpu[b], unit[b], t, r
+      k = order[i]; t = ""
+      if (bps[k] != "") t = human(bps[k])
+      else if (ips[k] != "") t = sprintf("%.3g items/s", ips[k])
+      x = ""
+      if ((k in pair) && (pair[k] in real) && real[pair[k]] + 0 > 0) x = sprintf("%.2fx curl", real[k] / real[pair[k]])
+      cp = k ~ /Curl/ ? "(child)" : sprintf("%.3f", cpu[k])
+      printf "%-18s %-34s %11.3f %11s %-4s %-16s %s\n", suiteOf[i], k, real[k], cp, unit[k], t, x
     }
-  }' "$out"/*.csv
+  }' "$out"/*.json
 
 if [ "$WHOLE_RUN" != 0 ] && [ -x "$bin/whole_run" ]; then
   echo
