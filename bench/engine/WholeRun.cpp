@@ -7,6 +7,10 @@
 //     and a headless window. Reports the wall time against the pacing bound, the engine
 //     process's CPU time per card, and its resident memory over the run.
 //
+//   whole_run run --canned-cards ...
+//     The same run with every card answered from memory (list pages still come from the portal):
+//     the engine's own CPU per card, without TLS and sockets.
+//
 //   whole_run lists N
 //     Fills the engine's own address lists the way a full export does (list pages of 2000 card
 //     links into the found list, the card list, the pending queue of the card phase) with N card
@@ -218,6 +222,25 @@ class TCountingWindow : public IWindowBridge {
 
 struct TShape {
   int firstYear = 2016, lastYear = 2025, pagesPerYear = 1, cardsPerPage = 200;
+  bool cannedCards = false;  // cards answered from memory: the engine's cost without the transport
+  // The portal's host: a name, as in the program's own origin, so that every request resolves
+  // it; 127.0.0.1 leaves the lookup out.
+  std::string host = "localhost";
+};
+
+// Fetches list pages from the portal and answers every card with one page read at the start.
+class TCannedCardFetcher : public IPageFetcher {
+ public:
+  explicit TCannedCardFetcher(QByteArray card) : card_(std::move(card)), real_(CreateTlsPageFetcher({})) {}
+  QByteArray Fetch(const QString& url) override {
+    if (url.contains(QStringLiteral("registry/supplierreg?"))) return real_->Fetch(url);
+    return card_;
+  }
+  void ProcessPendingEvents() override { real_->ProcessPendingEvents(); }
+
+ private:
+  QByteArray card_;
+  std::unique_ptr<IPageFetcher> real_;
 };
 
 int WholeRun(const TShape& shape) {
@@ -235,7 +258,7 @@ int WholeRun(const TShape& shape) {
   if (!QDir::setCurrent(certs.path())) return 1;
 
   const int port = FreePort();
-  const QString origin = QStringLiteral("https://127.0.0.1:%1").arg(port);
+  const QString origin = QStringLiteral("https://%1:%2").arg(QString::fromStdString(shape.host)).arg(port);
   const std::vector<std::string> argv{
       DEMO_PORTAL_BIN, "--port", std::to_string(port), "--origin", origin.toStdString(),
       "--years", std::to_string(shape.firstYear) + "-" + std::to_string(shape.lastYear),
@@ -254,6 +277,16 @@ int WholeRun(const TShape& shape) {
   config.PortalOrigin = origin;
   config.CurrentYear = shape.lastYear;
   config.OpenDocument = [](const QString&) {};
+  if (shape.cannedCards) {
+    auto fetcher = CreateTlsPageFetcher({});
+    QStringList links;
+    CollectCardLinks(QString::fromUtf8(fetcher->Fetch(ListPageUrl(origin, QString::number(shape.firstYear), 1))),
+                     origin, links);
+    const QByteArray card = links.isEmpty() ? QByteArray() : fetcher->Fetch(links.front());
+    config.FetcherFactory = [card](const TProxySettings&) -> std::unique_ptr<IPageFetcher> {
+      return std::make_unique<TCannedCardFetcher>(card);
+    };
+  }
   const TRunOptions options;  // full export, all cards in a row
 
   const double rssBefore = RssMb();
@@ -288,9 +321,11 @@ int WholeRun(const TShape& shape) {
     --rows;  // header
   }
 
-  std::printf("whole run: %d years x %d page(s) x %d cards, full export, pacing %u+%u ms, attempts %d\n",
+  std::printf("whole run: %d years x %d page(s) x %d cards, full export, pacing %u+%u ms, attempts %d%s\n",
               shape.lastYear - shape.firstYear + 1, shape.pagesPerYear, shape.cardsPerPage,
-              config.LaunchPauseMs, config.CycleSleepMs, config.AttemptCount);
+              config.LaunchPauseMs, config.CycleSleepMs, config.AttemptCount,
+              shape.cannedCards ? ", cards answered from memory (no transport)" : "");
+  std::printf("  portal                 %s\n", origin.toUtf8().constData());
   std::printf("  list pages fetched     %ld\n", listLaunches);
   std::printf("  cards found / fetched  %d / %ld   result lines %ld   errors %ld\n", w.cardsFound_,
               w.cardsOk_, rows, w.errors_);
@@ -392,7 +427,8 @@ int ListMemory(long count) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: whole_run run [--years FIRST-LAST] [--pages-per-year N] [--cards-per-page N]\n"
+               "usage: whole_run run [--canned-cards] [--years FIRST-LAST] [--pages-per-year N]\n"
+               "                     [--cards-per-page N] [--host localhost|127.0.0.1]\n"
                "       whole_run lists N\n");
   return 2;
 }
@@ -408,14 +444,20 @@ int main(int argc, char** argv) {
   }
   if (argc >= 2 && std::strcmp(argv[1], "run") == 0) {
     TShape shape;
-    for (int i = 2; i + 1 < argc; i += 2) {
+    int i = 2;
+    if (argc > 2 && std::strcmp(argv[2], "--canned-cards") == 0) {
+      shape.cannedCards = true;
+      ++i;
+    }
+    for (; i + 1 < argc; i += 2) {
       const std::string key = argv[i], value = argv[i + 1];
       if (key == "--years" && std::sscanf(value.c_str(), "%d-%d", &shape.firstYear, &shape.lastYear) == 2) continue;
       if (key == "--pages-per-year") { shape.pagesPerYear = std::atoi(value.c_str()); continue; }
       if (key == "--cards-per-page") { shape.cardsPerPage = std::atoi(value.c_str()); continue; }
+      if (key == "--host" && (value == "localhost" || value == "127.0.0.1")) { shape.host = value; continue; }
       return Usage();
     }
-    if ((argc - 2) % 2 != 0 || shape.firstYear > shape.lastYear || shape.pagesPerYear < 1 ||
+    if (i != argc || shape.firstYear > shape.lastYear || shape.pagesPerYear < 1 ||
         shape.cardsPerPage < 1)
       return Usage();
     return WholeRun(shape);
