@@ -2,7 +2,7 @@
 # Builds the benchmarks in Release, runs every one of them with repetitions, and prints one table
 # of medians (with the ratio to curl where curl does the same work), then the whole-run figures.
 #
-#   scripts/bench.sh                 everything (about 10 minutes; the whole run alone is ~7)
+#   scripts/bench.sh                 everything (about 11 minutes; the whole run alone is ~7)
 #   WHOLE_RUN=0 scripts/bench.sh     the hot paths only
 #   REPS=3 CARDS_PER_PAGE=50 ...     fewer repetitions, a smaller whole run (10 years x N cards)
 #
@@ -14,6 +14,7 @@ BUILD_DIR=${BUILD_DIR:-build-release}
 REPS=${REPS:-5}
 WHOLE_RUN=${WHOLE_RUN:-1}
 CARDS_PER_PAGE=${CARDS_PER_PAGE:-200}
+CANNED_CARDS_PER_PAGE=${CANNED_CARDS_PER_PAGE:-20}
 
 load() { cut -d' ' -f1-3 /proc/loadavg; }
 
@@ -107,6 +108,12 @@ if [ "$WHOLE_RUN" != 0 ] && [ -x "$bin/whole_run" ]; then
   echo "== whole run (load $(load))"
   "$bin/whole_run" run --years 2016-2025 --pages-per-year 1 --cards-per-page "$CARDS_PER_PAGE" |
     tee "$out/whole_run.txt" | grep -v '^demo-portal\|^WHOLE_RUN'
+  echo
+  echo "== the engine's own cost: the same run on 10 x $CANNED_CARDS_PER_PAGE cards answered from memory (load $(load))"
+  "$bin/whole_run" run --canned-cards --years 2016-2025 --pages-per-year 1 \
+    --cards-per-page "$CANNED_CARDS_PER_PAGE" | tee "$out/whole_run_canned.txt" | grep -E 'CPU|fetched'
+  echo
+  echo "== address lists alone"
   for n in 20000 300000; do
     "$bin/whole_run" lists "$n" | tee "$out/lists-$n.txt" | grep -v '^LISTS'
   done
