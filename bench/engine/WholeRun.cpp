@@ -1,6 +1,6 @@
 // Whole-run measurements of the harvest engine.
 //
-//   whole_run run [--years 2016-2025] [--pages-per-year 1] [--cards-per-page 200]
+//   whole_run run [--years 2016-2025] [--pages-per-year 1] [--cards-per-page 200] [--host localhost]
 //     Starts the demo portal on a free loopback port (no faults), runs one full export (all cards
 //     in a row, no test export) through the real engine, the HTTPS fetcher with the client
 //     certificate and the real result file, with the program's own pacing and attempt values,
