@@ -2,7 +2,7 @@
 # Builds the benchmarks in Release, runs every one of them with repetitions, and prints one table
 # of medians (with the ratio to curl where curl does the same work), then the whole-run figures.
 #
-#   scripts/bench.sh                 everything (about 11 minutes; the whole run alone is ~7)
+#   scripts/bench.sh                 everything (about 12 minutes; the whole run alone is ~7)
 #   WHOLE_RUN=0 scripts/bench.sh     the hot paths only
 #   REPS=3 CARDS_PER_PAGE=50 ...     fewer repetitions, a smaller whole run (10 years x N cards)
 #
@@ -55,10 +55,14 @@ run_suite engine_bench
 run_suite net_bench
 run_suite tls_bench
 run_suite demo_portal_bench
-run_suite app_bench
+# A million log lines per run: one run of it (its counters give the per-line costs), medians
+# of the window-thread call.
+run_suite app_bench --benchmark_filter=LogMillionLines --benchmark_repetitions=1
+mv -f "$out/app_bench.json" "$out/app_bench_log.json" 2>/dev/null || true
+run_suite app_bench --benchmark_filter=-LogMillionLines
 end_load=$(load)
 
-# One table: the median rows of every suite. Times are real (wall) and CPU time per iteration
+# One table: the median rows of every suite (the only row of a suite run once). Times are real (wall) and CPU time per iteration
 # in the benchmark's own unit (curl runs as a child process, whose CPU the suite does not see);
 # throughput from bytes or items per second; the ratio is the project's median real time over
 # curl's for the same work.
@@ -74,18 +78,24 @@ awk '
     return sprintf("%.0f kB/s", b / 1e3)
   }
   FNR == 1 { suite = FILENAME; sub(/.*\//, "", suite); sub(/\.json$/, "", suite) }
-  /^ *"name":/ { name = val($0); r = c = u = b = it = "" }
+  /^ *"name":/ { name = val($0); r = c = u = b = it = f1 = f2 = ""; kind = "" }
+  /^ *"run_type":/ { kind = val($0) }
+  /^ *"first100k_ns_per_line":/ { f1 = val($0) }
+  /^ *"last100k_ns_per_line":/ { f2 = val($0) }
   /^ *"real_time":/ { r = val($0) }
   /^ *"cpu_time":/ { c = val($0) }
   /^ *"time_unit":/ { u = val($0) }
   /^ *"bytes_per_second":/ { b = val($0) }
   /^ *"items_per_second":/ { it = val($0) }
   /^ *}/ {
-    if (name !~ /_median$/ || r == "") next
+    if (r == "" || (kind == "aggregate" && name !~ /_median$/)) next
+    single = kind == "iteration"  # a suite run once: its only row stands for the median
     sub(/_median$/, "", name)
-    gsub(/\/(min_time|repeats):[^\/]*/, "", name); sub(/\/real_time$/, "", name)
-    n++; order[n] = name; suiteOf[n] = suite
+    gsub(/\/(min_time|repeats|iterations):[^\/]*/, "", name); gsub(/\/real_time/, "", name)
+    if (single && (name in real)) next
+    if (!(name in real)) { n++; order[n] = name; suiteOf[n] = suite }
     real[name] = r; cpu[name] = c; unit[name] = u; bps[name] = b; ips[name] = it
+    if (f1 != "") lines[name] = sprintf("%.0f/%.0f ns/line", f1, f2)
     name = ""
   }
   END {
@@ -96,6 +106,7 @@ awk '
       k = order[i]; t = ""
       if (bps[k] != "") t = human(bps[k])
       else if (ips[k] != "") t = sprintf("%.3g items/s", ips[k])
+      else if (k in lines) t = lines[k]
       x = ""
       if ((k in pair) && (pair[k] in real) && real[pair[k]] + 0 > 0) x = sprintf("%.2fx curl", real[k] / real[pair[k]])
       cp = k ~ /Curl/ ? "(child)" : sprintf("%.3f", cpu[k])
