@@ -77,7 +77,7 @@ awk '
     if (b >= 1e6) return sprintf("%.1f MB/s", b / 1e6)
     return sprintf("%.0f kB/s", b / 1e3)
   }
-  FNR == 1 { suite = FILENAME; sub(/.*\//, "", suite); sub(/\.json$/, "", suite) }
+  FNR == 1 { suite = FILENAME; sub(/.*\//, "", suite); sub(/\.json$/, "", suite); sub(/_log$/, "", suite) }
   /^ *"name":/ { name = val($0); r = c = u = b = it = f1 = f2 = ""; kind = "" }
   /^ *"run_type":/ { kind = val($0) }
   /^ *"first100k_ns_per_line":/ { f1 = val($0) }
@@ -88,7 +88,7 @@ awk '
   /^ *"bytes_per_second":/ { b = val($0) }
   /^ *"items_per_second":/ { it = val($0) }
   /^ *}/ {
-    if (r == "" || (kind == "aggregate" && name !~ /_median$/)) next
+    if (name == "" || r == "" || (kind == "aggregate" && name !~ /_median$/)) next
     single = kind == "iteration"  # a suite run once: its only row stands for the median
     sub(/_median$/, "", name)
     gsub(/\/(min_time|repeats|iterations):[^\/]*/, "", name); gsub(/\/real_time/, "", name)
