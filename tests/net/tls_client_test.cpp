@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -14,6 +16,7 @@ namespace net {
 namespace {
 
 using peers::TScriptedPeer;
+namespace fs = std::filesystem;
 
 std::string B(std::initializer_list<int> bytes) {
   std::string s;
@@ -257,6 +260,63 @@ TEST(TlsClient, FiftyWorkersAtOnceAgainstNginx) {
   EXPECT_EQ(ok.load(), kWorkers * 2);
   for (const auto& f : failures)
     if (!f.empty()) ADD_FAILURE() << f;
+}
+
+// Contexts made one after another share what they read of the key and certificate files, but
+// never past a change: another pass phrase, a rewritten or replaced file, a file gone.
+TEST(TlsClient, KeyAndCertificateFollowTheirFiles) {
+  const fs::path dir = peers::ScratchDir("files");
+  const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+  auto place = [&](const std::string& certSource, const std::string& keySource) {
+    fs::copy_file(testpki::File(certSource), cert, fs::copy_options::overwrite_existing);
+    // Written to a new file and renamed over the old one, as an editor or a deploy does.
+    fs::copy_file(testpki::File(keySource), key + ".new", fs::copy_options::overwrite_existing);
+    fs::rename(key + ".new", key);
+  };
+  // Loads a fresh context; "" and the certificate it holds, or the error.
+  auto load = [&](const std::string& phrase, std::string& holds) -> std::string {
+    TTlsContext ctx;
+    ctx.SetSslCertFile(cert);
+    ctx.SetSslPrivKeyFile(key);
+    ctx.SetSslPassPhrase(phrase);
+    ctx.SetSslVersionMethod(sslTLS_V1_2_CLIENT);
+    try {
+      SSL_CTX* h = ctx.Handle();
+      if (SSL_CTX_check_private_key(h) != 1) return "key and certificate differ";
+      char name[256] = {};
+      X509_NAME_oneline(X509_get_subject_name(SSL_CTX_get0_certificate(h)), name, sizeof name);
+      holds = name;
+      return "";
+    } catch (const ETlsContextException& e) {
+      return e.what();
+    }
+  };
+  const std::string keyError = "Can't load private key file \"" + key + "\"";
+  struct Step {
+    const char* what;
+    std::function<void()> change;
+    std::string phrase, error, subject;
+  } steps[] = {
+      {"first load", [&] { place("01cert.pem", "01key.pem"); }, "quorvelt", "", "Harvester Client"},
+      {"wrong pass phrase after a good load", [] {}, "wrong", keyError, ""},
+      {"right pass phrase again", [] {}, "quorvelt", "", "Harvester Client"},
+      {"both files replaced", [&] { place("server.pem", "server.key.pem"); }, "", "", "localhost"},
+      {"key file gone", [&] { fs::remove(key); }, "", "File not found \"" + key + "\"", ""},
+      {"key file back", [&] { place("server.pem", "server.key.pem"); }, "", "", "localhost"},
+  };
+  for (Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.change();
+    std::string holds;
+    const std::string error = load(step.phrase, holds);
+    if (step.error.empty()) {
+      EXPECT_EQ(error, "");
+      EXPECT_NE(holds.find("CN=" + step.subject), std::string::npos) << holds;
+    } else {
+      EXPECT_NE(error.find(step.error), std::string::npos) << error;  // with OpenSSL's text
+    }
+  }
+  fs::remove_all(dir);
 }
 
 }  // namespace
