@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/ProxySettings.h"
+#include "text/uLib.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const int fd = ::memfd_create("proxy.txt", 0);
@@ -15,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const QString path = QStringLiteral("/proc/self/fd/%1").arg(fd);
 
   const QString line = engine::ReadProxyLine(path);
-  if (line.contains(u'\n') || line != line.trimmed()) std::abort();
+  if (line.contains(u'\n') || line != text::Trim(line)) std::abort();
   const engine::TProxySettings proxy = engine::ParseProxyLine(line);
   const QString log = engine::ProxyLogText(proxy);
   if (!log.startsWith(QStringLiteral("Используем прокси "))) std::abort();

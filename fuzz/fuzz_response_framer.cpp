@@ -42,7 +42,8 @@ TOutcome Frame(const std::string& input, const std::vector<std::size_t>& cuts, b
       const std::size_t used = framer.Feed(pending.data(), pending.size());
       if (used > pending.size()) std::abort();
       pending.erase(0, used);
-      if (framer.Phase() == net::TResponseFramer::TPhase::Complete) break;
+      // Bytes behind a complete document are still offered: the trailer of a chunked one
+      // may arrive later and is skipped then.
     }
     if (framer.Phase() != net::TResponseFramer::TPhase::Complete)
       o.CompletedOnClose = framer.CompleteOnClose();

@@ -14,8 +14,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string value = in.ConsumeRemainingBytesAsString();
 
   const net::THttpUrl u = net::ParseHttpUrl(url);
-  const std::size_t parts = u.Scheme.size() + u.User.size() + u.Password.size() + u.Host.size() +
-                            u.Port.size() + u.Path.size();
+  // A bare path gets the scheme "http" from nowhere; everything else is cut from the address.
+  const bool bare = url.find("://") == std::string::npos && !url.empty() && url[0] == '/';
+  const std::size_t parts = (bare ? 0 : u.Scheme.size()) + u.User.size() + u.Password.size() +
+                            u.Host.size() + u.Port.size() + u.Path.size();
   if (parts > url.size()) std::abort();
 
   const net::TLocationTarget t = net::ResolveLocation(url, u.Host, path.empty() ? "/" : path, value);
