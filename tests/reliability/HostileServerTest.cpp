@@ -225,6 +225,8 @@ TEST(HostileServer, ATrickleSlowerThanTheTimeoutEndsByTimeoutAndOneWithinItCompl
       message = e.what();
     }
     EXPECT_EQ(message, c.error);
-    if (!*c.error) EXPECT_EQ(stream.Data(), "body");
+    if (!*c.error) {
+      EXPECT_EQ(stream.Data(), "body");
+    }
   }
 }
