@@ -48,10 +48,13 @@ run_asan() {
 
 run_tsan() {
   configure "$TSAN_DIR" thread ""
-  local targets=(net_tests socks_tests tls_tests tls_client_tests tls_peers_tests engine_tests)
-  if cmake --build "$TSAN_DIR" --target help | grep -q engine_e2e_tests; then
-    targets+=(engine_e2e_tests demo-portal demo-certs)
-  fi
+  local targets=(net_tests socks_tests tls_tests tls_client_tests tls_peers_tests engine_tests
+                 hostile_server_tests)
+  local known
+  known=$(cmake --build "$TSAN_DIR" --target help)
+  # The whole runs need the demo portal; the harness runs the real engine in a child process.
+  if grep -q engine_e2e_tests <<<"$known"; then targets+=(engine_e2e_tests demo-portal demo-certs); fi
+  if grep -q fault_run_tests <<<"$known"; then targets+=(fault_run_tests harvest-harness); fi
   cmake --build "$TSAN_DIR" -j"$JOBS" --target "${targets[@]}"
   local logs=$ROOT/$TSAN_DIR/sanitizer-logs
   rm -rf "$logs"; mkdir -p "$logs"
