@@ -520,16 +520,22 @@ void THttpClient::PrepareRelocatedRequest() {
   decoder_.Reset();
 }
 
+bool THttpClient::CountRelocation() {
+  ++FLocationChangeCurCount;
+  if (FLocationChangeCurCount > LocationChangeMaxCount) {
+    // Past the limit the relocation response itself is the result.
+    FLocationFlag = false;
+    SetReady();
+    return false;
+  }
+  PrepareRelocatedRequest();
+  return true;
+}
+
 void THttpClient::StartRelocation() {
   if (FHostName == FCurrentHost && FPort == FCurrentPort && FProtocol == FCurrentProtocol &&
       !resp_.CloseReq && socket_->Connected()) {
-    ++FLocationChangeCurCount;
-    if (FLocationChangeCurCount > LocationChangeMaxCount) {
-      FLocationFlag = false;
-      SetReady();
-      return;
-    }
-    PrepareRelocatedRequest();
+    if (!CountRelocation()) return;
     const std::uint64_t s = serial_;
     Post([this, s] {
       if (s != serial_) return;
@@ -543,13 +549,7 @@ void THttpClient::StartRelocation() {
 }
 
 void THttpClient::RelocateAfterClose() {
-  ++FLocationChangeCurCount;
-  if (FLocationChangeCurCount > LocationChangeMaxCount) {
-    FLocationFlag = false;
-    SetReady();
-    return;
-  }
-  PrepareRelocatedRequest();
+  if (!CountRelocation()) return;
   const std::uint64_t s = serial_;
   Post([this, s] {
     if (s != serial_) return;

@@ -154,6 +154,8 @@ class THttpClient {
   void StartRelocation();
   void RelocateAfterClose();
   void PrepareRelocatedRequest();
+  // Counts one relocation; false when it is past the limit and the request completed instead.
+  bool CountRelocation();
   void SetLocationTarget(const std::string& value);
   void Post(std::function<void()> fn);
   void Guarded(const std::function<void()>& fn);

@@ -1,21 +1,15 @@
 #include "SocksLayer.h"
 
+#include "SocketErrors.h"
+
 #include <cstdio>
 #include <utility>
 
 namespace net {
 
 std::string SocksErrorDesc(int code) {
-  static const char* const kTexts[] = {
-      "No Error",           "Protocol Error",         "Version Error",
-      "Authentication Method Error", "General Failure", "Connection Not Allowed",
-      "Network Unreachable", "Host Unreachable",      "Connection Refused",
-      "TTL Expired",         "Unknown Command",       "Unknown Address Type",
-      "Unassigned Error",    "Internal Error",        "Data Receive Error",
-      "Authentication Failed", "Rejected Or Failed",  "Host Resolution Failed",
-  };
   if (!IsSocksErrorCode(code)) return {};
-  return std::string("SOCKS - ") + kTexts[code - 20000];
+  return ErrorDesc(code);  // the socket's one table of error texts
 }
 
 TSocksLayer::TSocksLayer(TSocksSettings settings) : settings_(std::move(settings)) {}

@@ -2,6 +2,7 @@
 // Real peers for the TLS and SOCKS tests, started on free loopback ports and stopped by their
 // destructors: nginx requiring the client certificate (logging the server name it was sent),
 // `openssl s_server`, microsocks with a user and password, and a tiny plain-HTTP server.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -173,12 +174,13 @@ class TNginx {
   }
   bool Ready() const { return ready_; }
   int Port() const { return port_; }
-  std::string AccessLog() const {
-    // nginx writes the line after the response; give it a moment on a loaded machine.
+  // The access log once it holds at least minLines lines (or after about five seconds).
+  std::string AccessLog(std::size_t minLines = 1) const {
+    // nginx writes a line after its response; give it a moment on a loaded machine.
     std::string log;
     for (int i = 0; i < 50; ++i) {
       log = ReadFile(dir_ / "logs" / "access.log");
-      if (!log.empty()) break;
+      if (static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n')) >= minLines) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return log;

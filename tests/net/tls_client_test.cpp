@@ -93,7 +93,7 @@ TEST(TlsClient, NginxDirectAndThroughMicrosocks) {
   dotted.UseProxy(socks.Port(), "harvest", "s3cret");
   EXPECT_EQ(dotted.Fetch(), "");
 
-  const std::string log = nginx.AccessLog();
+  const std::string log = nginx.AccessLog(5);
   const std::string line = "localhost|CN=Harvester Client,O=Harvester Test|GET / HTTP/1.0\n";
   EXPECT_NE(log.find(line + line + line + line), std::string::npos) << log;
   EXPECT_NE(log.find("127.0.0.1|CN=Harvester Client"), std::string::npos) << log;

@@ -1,0 +1,143 @@
+#pragma once
+// The main window: the run options, the start, pause and stop buttons, the run's log and its
+// progress bar, the run control behind the buttons, and the operations the run driver has run
+// on the window thread through the bridge.
+#include <QDateTime>
+#include <QString>
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "app/LogFormat.h"
+#include "engine/RunDriver.h"
+#include "engine/WindowBridge.h"
+
+class QCheckBox;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+class QTimer;
+
+namespace app {
+
+class TProgressBar;
+class TWindowBridge;
+
+using TDriverFactory = std::function<std::shared_ptr<engine::IRunDriver>(
+    std::shared_ptr<engine::IWindowBridge> window, const engine::TRunOptions& options,
+    const engine::TEngineConfig& config)>;
+
+// Everything the window takes from its surroundings. DefaultSettings() gives the program's;
+// tests replace single members.
+struct TMainFormSettings {
+  QString ProgramDir;         // folder of the program file, with a trailing separator
+  QString PortalOrigin;       // scheme and host of the portal
+  QString CryptoLibraryFile;  // bare file name that must lie in ProgramDir
+  TDriverFactory CreateDriver;
+  // Modal message box with a single OK button.
+  std::function<void(QWidget* parent, const QString& title, const QString& text)> ShowMessage;
+  // Ends the process at once with the exit code (a start-up refusal).
+  std::function<void(int exitCode)> EndProgram;
+  std::function<QDateTime()> Now;            // local date and time
+  std::function<std::uint32_t()> TickCount;  // 32-bit millisecond tick counter
+  std::function<void(const QString& path)> OpenDocument;
+  bool FixedStampFormat = false;  // true: use StampFormat, never the regional settings
+  TStampFormat StampFormat;
+  QByteArray LogCodeset;          // empty: the locale's code set
+  int ResumeDelayMs = 30000;      // the automatic pause; shortened only by tests
+};
+
+TMainFormSettings DefaultSettings();
+
+// "Парсер реестра участников госзакупок" + blank + the portal's host name.
+QString ApplicationTitle(const QString& portalOrigin);
+
+class TMainForm : public QWidget {
+  Q_OBJECT
+ public:
+  explicit TMainForm(TMainFormSettings settings = DefaultSettings(), QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  // The bridge handed to every driver. It outlives the form; once the form is gone its calls
+  // fail with EWindowClosed.
+  std::shared_ptr<engine::IWindowBridge> Bridge() const;
+  TWindowBridge& WindowBridge() const { return *FBridge; }
+
+  // The driver of the current or last run (empty before the first start).
+  const std::shared_ptr<engine::IRunDriver>& CurrentScraper() const { return FCurrentScraper; }
+  // True from a start click until the end branch of UpdateRunState.
+  bool RunActive() const { return FRunActive; }
+  const TMainFormSettings& Settings() const { return FSettings; }
+
+  // --- Window-thread operations of the run (called through the bridge) ---
+  // stamp + ": " + message.
+  void AppendLog(const QString& message);
+  void UpdateRunState(bool cursorHourGlass);
+  void UpdateProgress(std::int32_t position, std::int32_t max);
+  void ReportOutcome(engine::IRunDriver& driver, const QString& result);
+  void ArmResumeTimer();
+
+  // --- Event handlers ---
+  void FormShow();
+  void StartButtonClick();
+  void PauseButtonClick();
+  void StopButtonClick();
+  void ActiveCheckBoxClick();
+  void InactiveCheckBoxClick();
+  void ResumeTimerTimer();
+
+  // The stamp of a line formed now.
+  QString Stamp() const;
+
+ protected:
+  bool event(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  void CreateControls();
+  void LayOut();
+  // stamp directly followed by a literal that begins with ": ".
+  void LogLiteral(const QString& literal);
+  void SaveLogFile(const QString& path);
+  void SetModeControlsEnabled(bool enabled);
+  // Runs a handler; a failure it raises is shown in a message box and the program goes on.
+  void Guarded(const std::function<void()>& handler);
+  bool DriverRunning() const;
+
+  TMainFormSettings FSettings;
+  TStampFormat FStampFormat;
+  std::shared_ptr<TWindowBridge> FBridge;
+  std::shared_ptr<engine::IRunDriver> FCurrentScraper;
+  bool FRunActive = false;
+  bool FShown = false;
+
+  QPushButton* StartButton = nullptr;
+  QPushButton* PauseButton = nullptr;
+  QPushButton* StopButton = nullptr;
+  QPlainTextEdit* LogsMemo = nullptr;
+  QCheckBox* CheckBox1 = nullptr;
+  QRadioButton* RadioButton1 = nullptr;
+  QRadioButton* RadioButton2 = nullptr;
+  QCheckBox* ActiveCheckBox = nullptr;
+  QCheckBox* InactiveCheckBox = nullptr;
+  QLabel* Label2 = nullptr;
+  TProgressBar* ProgressBar = nullptr;
+  QTimer* ResumeTimer = nullptr;
+};
+
+// Delivers a queued bridge call addressed to the form; false for any other event.
+bool DeliverCallEvent(QEvent* event);
+
+// Shows the main window and runs the event loop until it is closed, then ends the process with
+// the loop's exit code (see EndProcessNow). `started`, when given, is called with the shown
+// window before the loop runs.
+[[noreturn]] void RunMainWindow(TMainFormSettings settings,
+                                const std::function<void(TMainForm&)>& started = {});
+
+// Ends the process at once, without running destructors of running threads' objects.
+[[noreturn]] void EndProcessNow(int exitCode);
+
+}  // namespace app
