@@ -45,6 +45,8 @@ using TFetcherFactory =
     std::function<std::unique_ptr<IPageFetcher>(const TProxySettings& proxy)>;
 
 // The program's fetcher: TLS 1.2 with 01cert.pem / 01key.pem from the current directory.
-std::unique_ptr<IPageFetcher> CreateTlsPageFetcher(const TProxySettings& proxy);
+// timeoutSeconds: the client's time-out of silence (tests shorten it).
+std::unique_ptr<IPageFetcher> CreateTlsPageFetcher(const TProxySettings& proxy,
+                                                   std::uint32_t timeoutSeconds = 120);
 
 }  // namespace engine

@@ -13,7 +13,7 @@ namespace {
 
 class TTlsPageFetcher : public IPageFetcher {
  public:
-  explicit TTlsPageFetcher(const TProxySettings& proxy) {
+  TTlsPageFetcher(const TProxySettings& proxy, std::uint32_t timeoutSeconds) {
     context_.SetSslCertFile("01cert.pem");  // bare names: found in the current directory
     context_.SetSslPrivKeyFile("01key.pem");
     context_.SetSslVerifyPeer(false);
@@ -23,7 +23,7 @@ class TTlsPageFetcher : public IPageFetcher {
     client_.SslContext = &context_;
     client_.MultiThreaded = true;
     client_.Accept = "text/html, */*";
-    client_.Timeout = 120;
+    client_.Timeout = timeoutSeconds;
     client_.Agent =
         "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
         "Chrome/109.0.0.0 Safari/537.36";
@@ -69,8 +69,9 @@ class TTlsPageFetcher : public IPageFetcher {
 
 }  // namespace
 
-std::unique_ptr<IPageFetcher> CreateTlsPageFetcher(const TProxySettings& proxy) {
-  return std::make_unique<TTlsPageFetcher>(proxy);
+std::unique_ptr<IPageFetcher> CreateTlsPageFetcher(const TProxySettings& proxy,
+                                                   std::uint32_t timeoutSeconds) {
+  return std::make_unique<TTlsPageFetcher>(proxy, timeoutSeconds);
 }
 
 }  // namespace engine

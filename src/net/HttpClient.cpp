@@ -467,27 +467,44 @@ void THttpClient::SocketSessionClosed(int error) {
 
 // --- relocation ---
 
-void THttpClient::SetLocationTarget(const std::string& value) {
-  std::string urlScheme = ParseHttpUrl(URL).Scheme;
+TLocationTarget ResolveLocation(const std::string& url, const std::string& hostName,
+                                const std::string& path, const std::string& value) {
+  TLocationTarget t;
+  t.HostName = hostName;
+  std::string urlScheme = ParseHttpUrl(url).Scheme;
   if (urlScheme.empty()) urlScheme = "http";
   if (!value.empty() && value[0] == '/') {
-    FPath = value;
-    FLocation = urlScheme + "://" + FHostName + FPath;
+    t.Path = value;
+    t.Location = urlScheme + "://" + hostName + t.Path;
   } else if (!StartsWithNoCase(value, "http://") && !StartsWithNoCase(value, "https://")) {
-    std::string base = FPath.substr(0, FPath.find('?'));
+    std::string base = path.substr(0, path.find('?'));
     const std::size_t cut = base.find_last_of("/:");
     base = cut == std::string::npos ? std::string() : base.substr(0, cut + 1);
-    FPath = base + value;
-    FLocation = urlScheme + "://" + FHostName + FPath;
+    t.Path = base + value;
+    t.Location = urlScheme + "://" + hostName + t.Path;
   } else {
     const THttpUrl u = ParseHttpUrl(value);
-    FHostName = FTargetHost = u.Host;
-    FProtocol = u.Scheme;
-    FPort = u.Port.empty() ? DefaultPort(u.Scheme) : u.Port;
+    t.Absolute = true;
+    t.HostName = u.Host;
+    t.Protocol = u.Scheme;
+    t.Port = u.Port.empty() ? DefaultPort(u.Scheme) : u.Port;
     // Without a port the Host line names none: the old port belonged to the old address.
-    FTargetPort = u.Port;
-    FPath = u.Path.empty() ? "/" : u.Path;
-    FLocation = FProtocol + "://" + FHostName + (u.Port.empty() ? "" : ":" + u.Port) + FPath;
+    t.TargetPort = u.Port;
+    t.Path = u.Path.empty() ? "/" : u.Path;
+    t.Location = t.Protocol + "://" + t.HostName + (u.Port.empty() ? "" : ":" + u.Port) + t.Path;
+  }
+  return t;
+}
+
+void THttpClient::SetLocationTarget(const std::string& value) {
+  const TLocationTarget t = ResolveLocation(URL, FHostName, FPath, value);
+  FPath = t.Path;
+  FLocation = t.Location;
+  if (t.Absolute) {
+    FHostName = FTargetHost = t.HostName;
+    FProtocol = t.Protocol;
+    FPort = t.Port;
+    FTargetPort = t.TargetPort;
   }
 }
 

@@ -45,6 +45,17 @@ struct THttpUrl {
 };
 THttpUrl ParseHttpUrl(const std::string& url);
 
+// Where a "location" field sends the next request of a client that asked for url and now
+// talks to hostName about path: a path on the same host, a name relative to the current path,
+// or an absolute http/https address naming its own host, scheme and port.
+struct TLocationTarget {
+  bool Absolute = false;         // the fields below the path are set only for an absolute one
+  std::string Path, Location;
+  std::string HostName, Protocol, Port, TargetPort;
+};
+TLocationTarget ResolveLocation(const std::string& url, const std::string& hostName,
+                                const std::string& path, const std::string& value);
+
 class THttpClient {
  public:
   THttpClient();

@@ -181,6 +181,7 @@ std::size_t TResponseFramer::DeliverBody(const char* data, std::size_t len) {
 std::size_t TResponseFramer::Body(const char* data, std::size_t len) {
   if (bodyLineCount_ == 0) {
     chunkLength_ = chunkRcvd_ = 0;
+    chunkLineBytes_ = 0;
     chunkState_ = httpChunkGetSize;
     if (Sink.OnBodyBegin) Sink.OnBodyBegin();
   }
@@ -206,16 +207,19 @@ std::size_t TResponseFramer::Chunks(const char* data, std::size_t len) {
         }
         chunkLength_ = chunkLength_ * 16 + static_cast<unsigned>(d);
         if (chunkLength_ > kMaxChunkSize) throw ELimitExceeded("Chunk size too large");
+        CountChunkLine(1);  // leading zeros without end
         ++i;
         break;
       }
       case httpChunkGetExt: {
         const char* lf = static_cast<const char*>(std::memchr(data + i, '\n', len - i));
         if (!lf) {
+          CountChunkLine(len - i);
           i = len;
           break;
         }
         i = static_cast<std::size_t>(lf - data) + 1;
+        chunkLineBytes_ = 0;
         chunkState_ = chunkLength_ == 0 ? httpChunkDone : httpChunkGetData;
         break;
       }
@@ -232,10 +236,12 @@ std::size_t TResponseFramer::Chunks(const char* data, std::size_t len) {
       case httpChunkSkipDataEnd: {
         const char* lf = static_cast<const char*>(std::memchr(data + i, '\n', len - i));
         if (!lf) {
+          CountChunkLine(len - i);
           i = len;
           break;
         }
         i = static_cast<std::size_t>(lf - data) + 1;
+        chunkLineBytes_ = 0;
         chunkLength_ = chunkRcvd_ = 0;
         chunkState_ = httpChunkGetSize;
         break;
@@ -251,6 +257,13 @@ std::size_t TResponseFramer::Chunks(const char* data, std::size_t len) {
   trailerPending_ = true;
   trailerLineLen_ = 0;
   return i + SkipTrailer(data + i, len - i);
+}
+
+void TResponseFramer::CountChunkLine(std::size_t bytes) {
+  // A chunk-size line (size, extensions, the line end after the data) that never ends would
+  // keep the request alive without a byte of body: bounded like a header.
+  chunkLineBytes_ += bytes;
+  if (chunkLineBytes_ > MaxHeaderBytes) throw ELimitExceeded("Chunk line too large");
 }
 
 std::size_t TResponseFramer::SkipTrailer(const char* data, std::size_t len) {

@@ -33,7 +33,8 @@ struct THttpResponse {
 class TResponseFramer {
  public:
   // Limits (ELimitExceeded). A header block (all lines of one response, interim ones included) larger than
-  // MaxHeaderBytes fails; a chunk size needing more than 32 bits fails.
+  // MaxHeaderBytes fails; a chunk size needing more than 32 bits fails, and so does a chunk
+  // line (size, extensions, the line end behind the data) longer than MaxHeaderBytes.
   std::size_t MaxHeaderBytes = kMaxHeaderBytes;
   static constexpr std::uint32_t kMaxChunkSize = 0x7FFFFFFF;
 
@@ -87,6 +88,7 @@ class TResponseFramer {
   std::size_t Body(const char* data, std::size_t len);
   void Complete();
   std::size_t SkipTrailer(const char* data, std::size_t len);
+  void CountChunkLine(std::size_t bytes);
 
   THttpResponse& r_;
   std::string requestVer_ = "1.0";
@@ -103,6 +105,7 @@ class TResponseFramer {
   THttpChunkState chunkState_ = httpChunkGetSize;
   std::uint64_t chunkLength_ = 0;
   std::uint64_t chunkRcvd_ = 0;
+  std::size_t chunkLineBytes_ = 0;
   // After the last chunk: the trailer section up to its blank line is still to be skipped, also
   // when it arrives behind the delivery that completed the document.
   bool trailerPending_ = false;

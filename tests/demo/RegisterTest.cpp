@@ -230,20 +230,22 @@ TEST(DemoRegister, DumpHasOneLinePerCard) {
 
 TEST(DemoFaults, TransientFaultsClearAfterTheirAttempts) {
   struct TCase {
-    double tooMany, cut, drop;
+    double tooMany, cut, drop, stall;
     int attempts;
     demo::EFault expected;  // for every faulty attempt
   } cases[] = {
-      {1, 0, 0, 3, demo::EFault::TooMany},
-      {0, 1, 0, 2, demo::EFault::Cut},
-      {0, 0, 1, 1, demo::EFault::Drop},
-      {0, 0, 0, 3, demo::EFault::None},
+      {1, 0, 0, 0, 3, demo::EFault::TooMany},
+      {0, 1, 0, 0, 2, demo::EFault::Cut},
+      {0, 0, 1, 0, 1, demo::EFault::Drop},
+      {0, 0, 0, 1, 2, demo::EFault::Stall},
+      {0, 0, 0, 0, 3, demo::EFault::None},
   };
   for (const TCase& c : cases) {
     demo::TFaultPlan plan;
     plan.TooMany = c.tooMany;
     plan.Cut = c.cut;
     plan.Drop = c.drop;
+    plan.Stall = c.stall;
     plan.FaultyAttempts = c.attempts;
     for (int attempt = 1; attempt <= c.attempts + 3; ++attempt) {
       const demo::EFault want = attempt <= c.attempts ? c.expected : demo::EFault::None;
@@ -257,6 +259,7 @@ TEST(DemoFaults, RatesAreSharesOfAttempts) {
   plan.TooMany = 0.2;
   plan.Cut = 0.1;
   plan.Drop = 0.05;
+  plan.Stall = 0.05;
   plan.FaultyAttempts = 1;
   std::map<demo::EFault, int> seen;
   const int n = 20000;
@@ -264,6 +267,7 @@ TEST(DemoFaults, RatesAreSharesOfAttempts) {
   EXPECT_NEAR(seen[demo::EFault::TooMany] / double(n), 0.2, 0.02);
   EXPECT_NEAR(seen[demo::EFault::Cut] / double(n), 0.1, 0.02);
   EXPECT_NEAR(seen[demo::EFault::Drop] / double(n), 0.05, 0.02);
+  EXPECT_NEAR(seen[demo::EFault::Stall] / double(n), 0.05, 0.02);
 }
 
 TEST(DemoPortal, AnswersFollowTheFaultPlan) {

@@ -78,9 +78,13 @@ class TFakeWindow : public engine::IWindowBridge {
     });
   }
 
+  // A copy with storage of its own. A plain copy of the list would share its array with
+  // events_; once the caller dropped it, a worker's next append would reallocate that array in
+  // place after a relaxed "still shared?" check that does not order the caller's earlier reads
+  // before the reallocation (a data race, seen by ThreadSanitizer).
   QStringList Events() const {
     std::lock_guard<std::mutex> guard(lock_);
-    return events_;
+    return QStringList(events_.cbegin(), events_.cend());
   }
   // Log messages only, without the worker's attempt lines.
   QStringList DriverLog() const {
@@ -227,7 +231,7 @@ struct TSinkRecord {
   bool failOpen = false;
   QStringList Rows() {
     std::lock_guard<std::mutex> guard(lock);
-    return rows;
+    return QStringList(rows.cbegin(), rows.cend());  // storage of its own, as Events()
   }
 };
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ResponseFramer.h"
@@ -162,6 +163,15 @@ std::vector<TCase> Cases() {
   {
     TCase c{"endless header line above the cap", "HTTP/1.1 200 OK\r\nX-Fill: " + std::string(100, 'a'),
             Err("Response header too large")};
+    c.MaxHeader = 64;
+    v.push_back(c);
+  }
+  // Chunk lines that never end are bounded like a header line.
+  for (const auto& [name, tail] : std::vector<std::pair<const char*, std::string>>{
+           {"endless chunk extension", "5;ext=" + std::string(100, 'a')},
+           {"endless leading zeros of a chunk size", std::string(100, '0')},
+           {"chunk data without its line end", "1\r\nx" + std::string(100, ' ')}}) {
+    TCase c{name, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + tail, Err("Chunk line too large")};
     c.MaxHeader = 64;
     v.push_back(c);
   }

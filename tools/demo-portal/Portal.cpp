@@ -61,6 +61,7 @@ const char* FaultName(EFault fault) {
     case EFault::TooMany: return "429";
     case EFault::Cut: return "cut";
     case EFault::Drop: return "drop";
+    case EFault::Stall: return "stall";
   }
   return "?";
 }
@@ -75,6 +76,8 @@ EFault DrawFault(const TFaultPlan& plan, const std::string& target, int attempt)
   if (u < edge) return EFault::Cut;
   edge += plan.TooMany;
   if (u < edge) return EFault::TooMany;
+  edge += plan.Stall;
+  if (u < edge) return EFault::Stall;
   return EFault::None;
 }
 
@@ -159,6 +162,7 @@ void TPortal::Install(httplib::Server& server) {
   server.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
     TAnswer answer = Answer(req.path, req.params, req.target);
     if (FFaults.SlowMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(FFaults.SlowMs));
+    if (answer.Fault == EFault::Stall) std::this_thread::sleep_for(std::chrono::milliseconds(FFaults.StallMs));
 
     const bool gzip = FWire.Gzip && req.get_header_value("Accept-Encoding").find("gzip") != std::string::npos;
     // The library would compress text answers on its own, preferring codings the harvester

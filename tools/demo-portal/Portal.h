@@ -22,12 +22,14 @@ struct TFaultPlan {
   double TooMany = 0.0;  // share of answers that are the "<h1>429</h1>" page, status 200
   double Cut = 0.0;      // share of answers cut short: status 200, no "</html>"
   double Drop = 0.0;     // share of answers whose connection is closed mid-body
+  double Stall = 0.0;    // share of answers held back StallMs before anything is sent
+  int StallMs = 5000;
   int SlowMs = 0;        // every answer waits this long
   int FaultyAttempts = 3;
   std::uint64_t Seed = 1;
 };
 
-enum class EFault { None, TooMany, Cut, Drop };
+enum class EFault { None, TooMany, Cut, Drop, Stall };
 
 const char* FaultName(EFault fault);
 

@@ -38,6 +38,8 @@ const char kUsage[] =
     "  --fault-cut RATE       share of answers cut short (no \"</html>\")\n"
     "  --fault-drop RATE      share of answers whose connection closes mid-body\n"
     "  --fault-slow MS        delay of every answer\n"
+    "  --fault-stall RATE     share of answers held back before anything is sent\n"
+    "  --stall-ms MS          how long a held-back answer waits (default 5000)\n"
     "  --faulty-attempts N    transient faults strike only the first N attempts (default 3)\n"
     "  --gzip                 gzip answers when the client offers gzip\n"
     "  --chunked              chunked answers\n"
@@ -156,6 +158,10 @@ TOptions ParseOptions(int argc, char** argv) {
       o.Faults.Cut = Rate(arg, value());
     } else if (arg == "--fault-drop") {
       o.Faults.Drop = Rate(arg, value());
+    } else if (arg == "--fault-stall") {
+      o.Faults.Stall = Rate(arg, value());
+    } else if (arg == "--stall-ms") {
+      o.Faults.StallMs = static_cast<int>(Number(arg, value(), 0, 600000));
     } else if (arg == "--fault-slow") {
       o.Faults.SlowMs = static_cast<int>(Number(arg, value(), 0, 600000));
     } else if (arg == "--faulty-attempts") {
@@ -176,7 +182,7 @@ TOptions ParseOptions(int argc, char** argv) {
       Fail("unknown option " + arg + "\n" + kUsage);
     }
   }
-  if (o.Faults.TooMany + o.Faults.Cut + o.Faults.Drop > 1.0) Fail("the transient fault rates add up to more than 1");
+  if (o.Faults.TooMany + o.Faults.Cut + o.Faults.Drop + o.Faults.Stall > 1.0) Fail("the transient fault rates add up to more than 1");
   if (o.DumpOnly && o.DumpFile.empty()) Fail("--dump-only needs --dump-expected FILE");
   o.Faults.Seed = o.Register.Seed;
   return o;

@@ -1,0 +1,106 @@
+// harvest-harness: one run of the real engine with a window that prints to stdout, for tests
+// that need the engine in a process of its own (killed mid-run, watched from outside).
+//   harvest-harness --origin URL --program-dir DIR [--mode all|test|separate]
+//                   [--attempts N] [--retry-wait-ms N] [--timeout S] [--last-year YEAR]
+// The certificate files are opened from the current directory. Every bridge call becomes one
+// line: "log: <message>", "state: running|idle", "outcome: <result>". Exit 0 when the run ends.
+#include <QCoreApplication>
+#include <QString>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/PageFetcher.h"
+#include "engine/RunDriver.h"
+#include "engine/WindowBridge.h"
+
+namespace {
+
+class TStdoutWindow : public engine::IWindowBridge {
+ public:
+  ~TStdoutWindow() override {
+    for (auto& t : timers_) t.join();
+  }
+  void AppendLog(const QString& message) override { Line("log: " + message); }
+  void UpdateRunState(bool running) override { Line(running ? "state: running" : "state: idle"); }
+  void UpdateProgress(std::int32_t, std::int32_t) override {}
+  void ReportOutcome(engine::IRunDriver& driver, const QString& result) override {
+    Line("outcome: " + result);
+    if (!result.contains(QStringLiteral("ERROR"))) return;
+    // As the window's resume timer: pause now, resume a little later.
+    driver.Pause();
+    engine::IRunDriver* target = &driver;
+    std::lock_guard<std::mutex> guard(lock_);
+    timers_.emplace_back([target] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      target->Resume();
+    });
+  }
+
+ private:
+  void Line(const QString& text) {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::fputs((text + "\n").toUtf8().constData(), stdout);
+    std::fflush(stdout);
+  }
+  std::mutex lock_;
+  std::vector<std::thread> timers_;
+};
+
+[[noreturn]] void Usage(const char* why) {
+  std::fprintf(stderr, "harvest-harness: %s\n", why);
+  std::exit(2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  engine::TEngineConfig config;
+  engine::TRunOptions options{false, true, false, false, false};
+  std::uint32_t timeout = 120;
+  config.AttemptCount = 5;
+  config.RetryWaitMs = 20;
+  config.FinalWaitMs = 5;
+  config.WaitSliceMs = 5;
+  config.LaunchPauseMs = 1;
+  config.ProxyLaunchPauseMs = 1;
+  config.CycleSleepMs = 2;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (i + 1 >= argc) Usage(("missing value of " + arg).c_str());
+    const QString value = QString::fromLocal8Bit(argv[++i]);
+    if (arg == "--origin") config.PortalOrigin = value;
+    else if (arg == "--program-dir") config.ProgramDir = value;
+    else if (arg == "--attempts") config.AttemptCount = value.toInt();
+    else if (arg == "--retry-wait-ms") config.RetryWaitMs = value.toUInt();
+    else if (arg == "--timeout") timeout = value.toUInt();
+    else if (arg == "--last-year") config.CurrentYear = value.toInt();
+    else if (arg == "--mode") {
+      if (value == "all") options = {false, true, false, false, false};
+      else if (value == "test") options = {true, true, false, false, false};
+      else if (value == "separate") options = {false, false, true, true, true};
+      else Usage("--mode is all, test or separate");
+    } else {
+      Usage(("unknown option " + arg).c_str());
+    }
+  }
+  if (config.PortalOrigin.isEmpty() || config.ProgramDir.isEmpty()) Usage("--origin and --program-dir are needed");
+  config.FetcherFactory = [timeout](const engine::TProxySettings& proxy) {
+    return engine::CreateTlsPageFetcher(proxy, timeout);
+  };
+  config.OpenDocument = [](const QString& path) { std::printf("open: %s\n", path.toUtf8().constData()); };
+
+  auto window = std::make_shared<TStdoutWindow>();
+  {
+    auto driver = engine::CreateScraper(window, options, config);
+    driver->Start();
+    while (!driver->Finished()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::fflush(stdout);
+  return 0;
+}
