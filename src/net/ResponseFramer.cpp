@@ -218,6 +218,7 @@ std::size_t TResponseFramer::Chunks(const char* data, std::size_t len) {
           i = len;
           break;
         }
+        CountChunkLine(static_cast<std::size_t>(lf - (data + i)));  // however it was split
         i = static_cast<std::size_t>(lf - data) + 1;
         chunkLineBytes_ = 0;
         chunkState_ = chunkLength_ == 0 ? httpChunkDone : httpChunkGetData;
@@ -240,6 +241,7 @@ std::size_t TResponseFramer::Chunks(const char* data, std::size_t len) {
           i = len;
           break;
         }
+        CountChunkLine(static_cast<std::size_t>(lf - (data + i)));  // however it was split
         i = static_cast<std::size_t>(lf - data) + 1;
         chunkLineBytes_ = 0;
         chunkLength_ = chunkRcvd_ = 0;

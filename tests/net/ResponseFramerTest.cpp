@@ -170,7 +170,8 @@ std::vector<TCase> Cases() {
   for (const auto& [name, tail] : std::vector<std::pair<const char*, std::string>>{
            {"endless chunk extension", "5;ext=" + std::string(100, 'a')},
            {"endless leading zeros of a chunk size", std::string(100, '0')},
-           {"chunk data without its line end", "1\r\nx" + std::string(100, ' ')}}) {
+           {"chunk data without its line end", "1\r\nx" + std::string(100, ' ')},
+           {"chunk extension above the cap that ends", "5;ext=" + std::string(100, 'a') + "\r\nhello\r\n0\r\n\r\n"}}) {
     TCase c{name, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + tail, Err("Chunk line too large")};
     c.MaxHeader = 64;
     v.push_back(c);
