@@ -24,12 +24,9 @@
 // where the list pages are every planned list page (first pages of the years and their further
 // pages) and the cards are the entries of the card list. Nothing else in a run waits on purpose,
 // so wall - bound is the program's own cost.
-#include <arpa/inet.h>
 #include <malloc.h>
-#include <netinet/in.h>
 #include <csignal>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,6 +45,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "engine/CardSelection.h"
 #include "engine/ListCrawl.h"
 #include "engine/RunDriver.h"
@@ -88,62 +86,6 @@ double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 
 // ---- the demo portal as a child process -------------------------------------------------------
 
-int FreePort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
-
-bool Accepts(int port) {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(s);
-  return ok;
-}
-
-class TPortalProcess {
- public:
-  TPortalProcess(const std::vector<std::string>& argv, const std::string& dir) {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      if (::chdir(dir.c_str()) != 0) ::_exit(126);
-      std::vector<char*> args;
-      for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      ::execv(args[0], args.data());
-      ::_exit(127);
-    }
-  }
-  ~TPortalProcess() { Stop(); }
-  // Stops the portal and waits for it, so that its CPU time shows in RUSAGE_CHILDREN.
-  void Stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    for (int i = 0; i < 500; ++i) {
-      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        return;
-      }
-      ::usleep(10000);
-    }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
 
 // ---- a headless window ------------------------------------------------------------------------
 
@@ -257,7 +199,7 @@ int WholeRun(const TShape& shape) {
   // The fetcher opens 01cert.pem and 01key.pem from the current directory, as the program does.
   if (!QDir::setCurrent(certs.path())) return 1;
 
-  const int port = FreePort();
+  const int port = testsupport::FreeLoopbackPort();
   const QString origin = QStringLiteral("https://%1:%2").arg(QString::fromStdString(shape.host)).arg(port);
   const std::vector<std::string> argv{
       DEMO_PORTAL_BIN, "--port", std::to_string(port), "--origin", origin.toStdString(),
@@ -265,9 +207,9 @@ int WholeRun(const TShape& shape) {
       "--pages-per-year", std::to_string(shape.pagesPerYear),
       "--cards-per-page", std::to_string(shape.cardsPerPage),
       "--duplicate-links", "0", "--threads", "16"};
-  TPortalProcess portal(argv, certs.path().toStdString());
-  for (int i = 0; i < 500 && !Accepts(port); ++i) ::usleep(20000);
-  if (!Accepts(port)) {
+  testsupport::TChildProcess portal(argv, certs.path().toStdString());
+  for (int i = 0; i < 500 && !testsupport::LoopbackAccepts(port); ++i) ::usleep(20000);
+  if (!testsupport::LoopbackAccepts(port)) {
     std::fprintf(stderr, "whole_run: the demo portal did not start\n");
     return 1;
   }

@@ -1,10 +1,7 @@
 // Whole runs of the engine against the bundled demo portal on loopback: HTTPS with the client
 // certificate, the real result file, and a real SOCKS5 proxy.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "FakeEngineWorld.h"
 #include "Register.h"
 #include "engine/ProxySettings.h"
@@ -23,60 +21,9 @@
 
 using namespace engine;
 using namespace enginetest;
+using testsupport::TChildProcess;
 
 namespace {
-
-int FreePort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
-
-bool Accepts(int port) {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(s);
-  return ok;
-}
-
-// A child program, stopped (SIGTERM, then SIGKILL) when the object goes.
-class TChild {
- public:
-  TChild(const std::vector<std::string>& argv, const QString& dir) {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      if (::chdir(dir.toLocal8Bit().constData()) != 0) ::_exit(126);
-      std::vector<char*> args;
-      for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      ::execv(args[0], args.data());
-      ::_exit(127);
-    }
-  }
-  ~TChild() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    for (int i = 0; i < 200; ++i) {
-      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-      ::usleep(10000);
-    }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-
- private:
-  pid_t pid_ = -1;
-};
 
 // The demo PKI, made once for the whole suite; also the current directory of every run.
 QTemporaryDir* gCerts = nullptr;
@@ -103,7 +50,7 @@ class EndToEnd : public ::testing::Test {
 
   // Starts the portal with the register's shape plus extra options.
   void StartPortal(const demo::TRegisterOptions& shape, std::vector<std::string> extra = {}) {
-    port_ = FreePort();
+    port_ = testsupport::FreeLoopbackPort();
     origin_ = QStringLiteral("https://127.0.0.1:%1").arg(port_);
     shape_ = shape;
     shape_.Origin = origin_.toStdString();
@@ -119,8 +66,8 @@ class EndToEnd : public ::testing::Test {
                                   "--fault-404", std::to_string(shape.Gone),
                                   "--threads", "16"};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    portal_ = std::make_unique<TChild>(argv, gCerts->path());
-    ASSERT_TRUE(WaitUntil([&] { return Accepts(port_); })) << "demo portal did not start";
+    portal_ = std::make_unique<TChildProcess>(argv, gCerts->path().toStdString());
+    ASSERT_TRUE(WaitUntil([&] { return testsupport::LoopbackAccepts(port_); })) << "demo portal did not start";
   }
 
   TEngineConfig Config() {
@@ -194,7 +141,7 @@ class EndToEnd : public ::testing::Test {
   int port_ = 0;
   QString origin_;
   demo::TRegisterOptions shape_;
-  std::unique_ptr<TChild> portal_;
+  std::unique_ptr<TChildProcess> portal_;
   std::shared_ptr<TFakeWindow> window_;
   QStringList opened_;
 };
@@ -298,11 +245,11 @@ TEST_F(EndToEnd, CardPhaseThroughASocks5Proxy) {
   shape.CardsPerPage = 5;
   shape.DuplicateLinks = 0;
   StartPortal(shape);
-  const int socksPort = FreePort();
-  TChild socks({"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(socksPort), "-u",
-                "harvest", "-P", "s3cretpass"},
-               gCerts->path());
-  ASSERT_TRUE(WaitUntil([&] { return Accepts(socksPort); }));
+  const int socksPort = testsupport::FreeLoopbackPort();
+  TChildProcess socks({"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(socksPort),
+                       "-u", "harvest", "-P", "s3cretpass"},
+                      gCerts->path().toStdString());
+  ASSERT_TRUE(WaitUntil([&] { return testsupport::LoopbackAccepts(socksPort); }));
   {
     QFile f(QDir(program_.path()).filePath("proxy.txt"));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));

@@ -1,12 +1,9 @@
 // Whole runs of the engine (in harvest-harness) against the demo portal playing its faults:
 // nothing the portal served is lost or doubled, nothing malformed is written, every card that
 // failed for good is logged, and a run killed outright leaves only whole rows.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,8 +20,11 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
+
 namespace {
 
+using testsupport::TChildProcess;
 using namespace std::chrono_literals;
 
 bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
@@ -36,69 +36,6 @@ bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds time
   return true;
 }
 
-int FreePort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
-
-bool Accepts(int port) {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(s);
-  return ok;
-}
-
-// A child program in a folder, its standard output in a file; killed when the object goes.
-class TChild {
- public:
-  TChild(const std::vector<std::string>& argv, const QString& dir, const QString& out) {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      if (::chdir(dir.toLocal8Bit().constData()) != 0) ::_exit(126);
-      const int fd = ::open(out.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (fd >= 0) ::dup2(fd, 1);
-      std::vector<char*> args;
-      for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      ::execv(args[0], args.data());
-      ::_exit(127);
-    }
-  }
-  ~TChild() {
-    if (pid_ <= 0 || exited_) return;
-    ::kill(pid_, SIGTERM);
-    if (!Wait(2s)) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  // True when the child ended within timeout; Status() then holds its wait status.
-  bool Wait(std::chrono::milliseconds timeout) {
-    return WaitUntil([&] { return exited_ || (exited_ = ::waitpid(pid_, &status_, WNOHANG) == pid_); }, timeout);
-  }
-  void Kill() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, &status_, 0);
-    exited_ = true;
-  }
-  int Status() const { return status_; }
-
- private:
-  pid_t pid_ = -1;
-  bool exited_ = false;
-  int status_ = 0;
-};
 
 // One card of the portal's --dump-expected file.
 struct TDumpCard {
@@ -181,23 +118,24 @@ class FaultRun : public ::testing::Test {
   }
 
   void StartPortal(std::vector<std::string> options) {
-    port_ = FreePort();
+    port_ = testsupport::FreeLoopbackPort();
     origin_ = QStringLiteral("https://127.0.0.1:%1").arg(port_);
     std::vector<std::string> argv{DEMO_PORTAL_BIN, "--port", std::to_string(port_), "--origin",
                                   origin_.toStdString(), "--years", "2016-2016", "--threads", "16",
                                   "--dump-expected", Dump().toStdString()};
     argv.insert(argv.end(), options.begin(), options.end());
-    portal_ = std::make_unique<TChild>(argv, gCerts->path(), dir_.filePath("portal.out"));
-    ASSERT_TRUE(WaitUntil([&] { return Accepts(port_); }, 20s)) << "demo portal did not start";
+    portal_ = std::make_unique<TChildProcess>(argv, gCerts->path().toStdString(),
+                                              dir_.filePath("portal.out").toStdString());
+    ASSERT_TRUE(WaitUntil([&] { return testsupport::LoopbackAccepts(port_); }, 20s)) << "demo portal did not start";
   }
 
-  std::unique_ptr<TChild> StartHarness(const std::string& mode, int attempts, int timeout) {
-    return std::make_unique<TChild>(
+  std::unique_ptr<TChildProcess> StartHarness(const std::string& mode, int attempts, int timeout) {
+    return std::make_unique<TChildProcess>(
         std::vector<std::string>{HARVEST_HARNESS_BIN, "--origin", origin_.toStdString(), "--program-dir",
                                  dir_.path().toStdString(), "--mode", mode, "--attempts",
                                  std::to_string(attempts), "--timeout", std::to_string(timeout),
                                  "--last-year", "2016"},
-        gCerts->path(), HarnessOut());
+        gCerts->path().toStdString(), HarnessOut().toStdString());
   }
 
   QString Dump() const { return dir_.filePath("expected.tsv"); }
@@ -206,7 +144,7 @@ class FaultRun : public ::testing::Test {
   QTemporaryDir dir_;
   int port_ = 0;
   QString origin_;
-  std::unique_ptr<TChild> portal_;
+  std::unique_ptr<TChildProcess> portal_;
 };
 
 }  // namespace
