@@ -149,8 +149,10 @@ struct TCachedChain {
 
 constexpr std::size_t kCachedFiles = 4;  // a program uses one key and one certificate
 std::mutex gLoadedFilesLock;
-std::vector<TCachedKey> gKeys;
-std::vector<TCachedChain> gChains;
+// Kept for the whole process and never destroyed: the loaded keys and certificates stay
+// reachable to the end, and no static destructor frees the lists under a late handshake.
+std::vector<TCachedKey>& gKeys = *new std::vector<TCachedKey>;
+std::vector<TCachedChain>& gChains = *new std::vector<TCachedChain>;
 
 template <typename T, typename F>
 void Remember(std::vector<T>& cache, T entry, F release) {
