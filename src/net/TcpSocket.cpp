@@ -9,7 +9,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "SocketErrors.h"
@@ -52,6 +57,55 @@ int ResolveIpv4(const std::string& host, std::string& ipv4) {
   freeaddrinfo(res);
   return code;
 }
+
+// Threads that run the blocking name lookups for every socket of the process. A lookup never
+// waits for a busy thread: when none is idle a new one starts, so a lookup that hangs holds up
+// only itself. An idle thread stays for a while, so that the lookups of a paced run, one every
+// few hundred milliseconds, do not each start a thread of their own.
+class TLookupThreads {
+ public:
+  static TLookupThreads& Instance() {
+    // Never destroyed: its threads may still be waiting or looking up when the process exits.
+    static TLookupThreads* const threads = new TLookupThreads;
+    return *threads;
+  }
+
+  void Run(std::function<void()> job) {
+    std::lock_guard<std::mutex> g(lock_);
+    jobs_.push_back(std::move(job));
+    if (idle_ >= jobs_.size()) {
+      wake_.notify_one();
+      return;
+    }
+    std::thread([this] { Serve(); }).detach();
+  }
+
+ private:
+  static constexpr std::chrono::seconds kIdleLife{30};
+
+  void Serve() {
+    std::unique_lock<std::mutex> g(lock_);
+    for (;;) {
+      if (jobs_.empty()) {
+        ++idle_;
+        const bool got = wake_.wait_for(g, kIdleLife, [this] { return !jobs_.empty(); });
+        --idle_;
+        if (!got) return;
+      }
+      std::function<void()> job = std::move(jobs_.front());
+      jobs_.pop_front();
+      g.unlock();
+      job();
+      job = nullptr;  // what the job holds goes before the thread waits again
+      g.lock();
+    }
+  }
+
+  std::mutex lock_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> jobs_;
+  std::size_t idle_ = 0;  // threads waiting for a job
+};
 
 // A port given as a number or a service name; -1 when neither.
 int ResolvePort(const std::string& text) {
@@ -138,11 +192,11 @@ void TTcpSocket::DnsLookup(const std::string& host) {
   }
   std::weak_ptr<TLoopInbox> inbox = loop_->Inbox();
   auto resolver = Resolver;
-  std::thread([inbox, resolver, host, finish] {
+  TLookupThreads::Instance().Run([inbox, resolver, host, finish] {
     std::string ip;
     const int code = resolver ? resolver(host, ip) : ResolveIpv4(host, ip);
     if (auto in = inbox.lock()) in->Post([finish, code, ip] { finish(code, ip); });
-  }).detach();
+  });
 }
 
 void TTcpSocket::CancelDnsLookup() {

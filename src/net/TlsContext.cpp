@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "TickCount.h"
@@ -154,6 +155,61 @@ std::mutex gLoadedFilesLock;
 std::vector<TCachedKey>& gKeys = *new std::vector<TCachedKey>;
 std::vector<TCachedChain>& gChains = *new std::vector<TCachedChain>;
 
+// OpenSSL contexts left by destroyed TTlsContexts, each with its recipe (the settings and file
+// identities it was made from), the most recently left last. Kept for the whole process and never
+// destroyed, like the caches above. At most as many as a run has workers at once.
+struct TIdleContext {
+  std::string recipe;
+  SSL_CTX* ctx = nullptr;
+};
+constexpr std::size_t kIdleContexts = 24;
+std::mutex gIdleLock;
+std::vector<TIdleContext>& gIdle = *new std::vector<TIdleContext>;
+
+SSL_CTX* TakeIdleContext(const std::string& recipe) {
+  std::lock_guard<std::mutex> g(gIdleLock);
+  for (auto it = gIdle.rbegin(); it != gIdle.rend(); ++it) {
+    if (it->recipe != recipe) continue;
+    SSL_CTX* ctx = it->ctx;
+    gIdle.erase(std::next(it).base());
+    return ctx;
+  }
+  return nullptr;
+}
+
+void KeepIdleContext(std::string recipe, SSL_CTX* ctx) {
+  // Nothing of the TTlsContext that leaves it stays attached.
+  SSL_CTX_set_default_passwd_cb_userdata(ctx, nullptr);
+  SSL_CTX_set_ex_data(ctx, gCtxExIndex, nullptr);
+  std::lock_guard<std::mutex> g(gIdleLock);
+  if (gIdle.size() >= kIdleContexts) {
+    SSL_CTX_free(gIdle.front().ctx);
+    gIdle.erase(gIdle.begin());
+  }
+  gIdle.push_back({std::move(recipe), ctx});
+}
+
+void AppendField(std::string& to, const std::string& field) {
+  to += std::to_string(field.size());
+  to += ':';
+  to += field;
+}
+
+void AppendField(std::string& to, long long value) { AppendField(to, std::to_string(value)); }
+
+// Appends the file's identity; false when the file cannot be identified.
+bool AppendFile(std::string& to, const std::string& name) {
+  AppendField(to, name);
+  if (name.empty()) return true;
+  TFileId id;
+  if (!IdentifyFile(name, id)) return false;
+  for (long long v : {static_cast<long long>(id.dev), static_cast<long long>(id.ino),
+                      static_cast<long long>(id.size), id.mtimeSec, id.mtimeNsec, id.ctimeSec,
+                      id.ctimeNsec})
+    AppendField(to, v);
+  return true;
+}
+
 template <typename T, typename F>
 void Remember(std::vector<T>& cache, T entry, F release) {
   if (cache.size() >= kCachedFiles) {
@@ -193,7 +249,10 @@ TTlsContext::TTlsContext() = default;
 
 TTlsContext::~TTlsContext() {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  if (ctx_) SSL_CTX_free(ctx_);
+  if (ctx_ && !recipe_.empty())
+    KeepIdleContext(std::move(recipe_), ctx_);
+  else if (ctx_)
+    SSL_CTX_free(ctx_);
   ctx_ = nullptr;
   if (libraryRef_) ReleaseLibrary();
 }
@@ -238,7 +297,9 @@ std::string TTlsContext::SslCertFile() const {
 void TTlsContext::SetSslCertFile(const std::string& name) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   certFile_ = name;
-  if (ctx_) LoadCertificateLocked();
+  if (!ctx_) return;
+  recipe_.clear();  // the context no longer is what its recipe says
+  LoadCertificateLocked();
 }
 std::string TTlsContext::SslPrivKeyFile() const {
   std::lock_guard<std::recursive_mutex> g(lock_);
@@ -247,7 +308,9 @@ std::string TTlsContext::SslPrivKeyFile() const {
 void TTlsContext::SetSslPrivKeyFile(const std::string& name) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   privKeyFile_ = name;
-  if (ctx_) LoadPrivateKeyLocked();
+  if (!ctx_) return;
+  recipe_.clear();
+  LoadPrivateKeyLocked();
 }
 
 bool TTlsContext::Initialized() const {
@@ -348,6 +411,29 @@ void TTlsContext::LoadCertificateLocked() {
   });
 }
 
+// The settings the set-up reads and the identities of the files it reads; empty when the
+// context it makes may not be kept for another (a file that cannot be identified, or a CA folder,
+// whose certificates OpenSSL reads later, one by one, as it needs them).
+std::string TTlsContext::RecipeLocked() const {
+  if (!caPath_.empty()) return {};
+  std::string r;
+  if (!AppendFile(r, privKeyFile_) || !AppendFile(r, certFile_) || !AppendFile(r, caFile_)) return {};
+  AppendField(r, passPhrase_);
+  AppendField(r, cipherList_);
+  for (long long v : {static_cast<long long>(verifyPeer_), static_cast<long long>(verifyPeerModes_),
+                      static_cast<long long>(verifyDepth_), static_cast<long long>(versionMethod_),
+                      static_cast<long long>(minVersion_), static_cast<long long>(maxVersion_),
+                      static_cast<long long>(secLevel_)})
+    AppendField(r, v);
+  return r;
+}
+
+// Attaches this context to ctx_: the pass-phrase callback's data and the context's own slot.
+void TTlsContext::AttachLocked() {
+  SSL_CTX_set_default_passwd_cb_userdata(ctx_, this);
+  if (SSL_CTX_set_ex_data(ctx_, gCtxExIndex, this) != 1) RaiseOpenSsl("SSL_CTX_set_ex_data failed");
+}
+
 void TTlsContext::InitContextLocked() {
   if (!libraryRef_) {
     BindLibrary();
@@ -369,6 +455,24 @@ void TTlsContext::InitContextLocked() {
       minProto = ProtoVersion(minVersion_);
       maxProto = ProtoVersion(maxVersion_);
       break;
+  }
+
+  // A context left by an earlier TTlsContext made from the same settings and files.
+  recipe_.clear();
+  const std::string recipe = RecipeLocked();
+  if (!recipe.empty()) {
+    if (SSL_CTX* idle = TakeIdleContext(recipe)) {
+      ctx_ = idle;
+      try {
+        AttachLocked();
+      } catch (...) {
+        SSL_CTX_free(ctx_);
+        ctx_ = nullptr;
+        throw;
+      }
+      recipe_ = recipe;
+      return;
+    }
   }
 
   ERR_clear_error();
@@ -420,6 +524,8 @@ void TTlsContext::InitContextLocked() {
     ctx_ = nullptr;
     throw;
   }
+  // Kept for another context only when no file changed while it was read.
+  if (!recipe.empty() && RecipeLocked() == recipe) recipe_ = recipe;
 }
 
 std::mutex& TlsObjectCreationLock() {

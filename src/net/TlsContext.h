@@ -3,6 +3,12 @@
 // is created lazily, at the first handshake (InitContext), so the certificate and key files are
 // read when the worker's first connection is made; it is then reused by every later connection
 // of the worker. OpenSSL is linked at build time.
+//
+// Making an OpenSSL context costs more CPU than the handshake it serves (the library looks up
+// every cipher, group and signature algorithm it offers), and every worker makes one. So the
+// context of a destroyed TTlsContext is kept idle, and the next TTlsContext made from the same
+// settings and the same unchanged files takes it instead of making its own. A context belongs to
+// one TTlsContext at a time; nothing of it is shared between live ones.
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -87,10 +93,15 @@ class TTlsContext {
   void InitContextLocked();
   void LoadPrivateKeyLocked();
   void LoadCertificateLocked();
+  std::string RecipeLocked() const;
+  void AttachLocked();
 
   mutable std::recursive_mutex lock_;
   SSL_CTX* ctx_ = nullptr;
   bool libraryRef_ = false;
+  // What ctx_ was made from (the settings and the identities of the files it read), when it may
+  // be kept for another context after this one; empty when it may not.
+  std::string recipe_;
 
   std::string certFile_;
   std::string privKeyFile_;

@@ -4,8 +4,12 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 #include <vector>
+
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 
 #include "TlsTestPeer.h"
 #include "net/TlsContext.h"
@@ -334,6 +338,115 @@ TEST(TlsContext, FilesAreReadOnceAndSessionsNotReused) {
   EXPECT_FALSE(server.Reused());
   // Changing a file name once the context exists loads the file at once.
   EXPECT_THROW(ctx.SetSslPrivKeyFile((dir / "01key.pem").string()), ETlsContextException);
+}
+
+// The OpenSSL context of a destroyed TTlsContext is taken over by the next one made from the
+// same settings and files, and by no other.
+TEST(TlsContext, ALeftContextServesOnlyTheSameSettings) {
+  const fs::path dir = fs::path(testpki::Dir()) / "left";
+  fs::create_directories(dir);
+  for (const char* f : {"01cert.pem", "01key.pem"})
+    fs::copy_file(testpki::File(f), dir / f, fs::copy_options::overwrite_existing);
+  auto subject = [](SSL_CTX* h) {
+    char name[256] = {};
+    X509_NAME_oneline(X509_get_subject_name(SSL_CTX_get0_certificate(h)), name, sizeof name);
+    return std::string(name);
+  };
+  // Leaves a context made with the worker's settings; returns its OpenSSL context.
+  auto leave = [](const std::function<void(TTlsContext&)>& afterSetUp = nullptr) {
+    TTlsContext ctx;
+    Configure(ctx);
+    SSL_CTX* h = ctx.Handle();
+    if (afterSetUp) afterSetUp(ctx);
+    return h;
+  };
+  struct Case {
+    const char* name;
+    std::function<void(TTlsContext&)> change;
+    std::function<bool(SSL_CTX*)> holds;
+  } cases[] = {
+      {"highest version", [](TTlsContext& c) { c.SetSslVersionMethod(sslBestVer_CLIENT); },
+       [](SSL_CTX* h) { return SSL_CTX_get_max_proto_version(h) == 0; }},
+      {"fixed TLS 1.1", [](TTlsContext& c) { c.SetSslVersionMethod(sslTLS_V1_1_CLIENT); },
+       [](SSL_CTX* h) { return SSL_CTX_get_max_proto_version(h) == TLS1_1_VERSION; }},
+      {"security level", [](TTlsContext& c) { c.SetSslSecLevel(sslSecLevel112bits); },
+       [](SSL_CTX* h) { return SSL_CTX_get_security_level(h) == 2; }},
+      {"verification on", [](TTlsContext& c) { c.SetSslVerifyPeer(true); },
+       [](SSL_CTX* h) { return SSL_CTX_get_verify_mode(h) == SSL_VERIFY_PEER; }},
+      {"cipher list", [](TTlsContext& c) { c.SetSslCipherList("AES128-SHA"); },
+       [](SSL_CTX* h) {
+         STACK_OF(SSL_CIPHER)* list = SSL_CTX_get_ciphers(h);
+         for (int i = 0; i < sk_SSL_CIPHER_num(list); ++i)
+           if (std::string(SSL_CIPHER_get_name(sk_SSL_CIPHER_value(list, i))) == "ECDHE-RSA-AES256-GCM-SHA384")
+             return false;
+         return true;
+       }},
+      {"CA file", [](TTlsContext& c) { c.SetSslCAFile(testpki::File("ca.pem")); },
+       [](SSL_CTX* h) { return X509_STORE_get0_objects(SSL_CTX_get_cert_store(h)) != nullptr; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SSL_CTX* left = leave();
+    TTlsContext other;
+    Configure(other);
+    c.change(other);
+    SSL_CTX* h = other.Handle();
+    EXPECT_NE(h, left);
+    EXPECT_TRUE(c.holds(h));
+  }
+
+  // The same settings take the left context over, with a fresh set-up's properties.
+  {
+    SSL_CTX* left = leave();
+    TTlsContext same;
+    Configure(same);
+    EXPECT_EQ(same.Handle(), left);
+    EXPECT_EQ(SSL_CTX_get_max_proto_version(left), TLS1_2_VERSION);
+    EXPECT_EQ(SSL_CTX_check_private_key(left), 1);
+    // It is this context's now: a key loaded into it later asks this context's pass phrase.
+    EXPECT_NO_THROW(same.SetSslPrivKeyFile((dir / "01key.pem").string()));
+    EXPECT_EQ(SSL_CTX_check_private_key(same.Handle()), 1);
+  }
+
+  // A context whose files were changed after its set-up is not what its settings say: left, it
+  // serves nobody, and the next context gets the worker's certificate, not the changed one.
+  const std::function<void(TTlsContext&)> changes[] = {
+      [](TTlsContext& c) { c.SetSslCertFile(testpki::File("server.pem")); },
+      [](TTlsContext& c) {
+        c.SetSslCertFile(testpki::File("server.pem"));
+        c.SetSslPrivKeyFile(testpki::File("server.key.pem"));
+      },
+  };
+  for (const auto& change : changes) {
+    leave(change);
+    TTlsContext next;
+    Configure(next);
+    SSL_CTX* h = next.Handle();
+    EXPECT_NE(subject(h).find("CN=Harvester Client"), std::string::npos) << subject(h);
+    EXPECT_EQ(SSL_CTX_check_private_key(h), 1);
+  }
+
+  // No session of a left context is offered on a connection of the next one.
+  {
+    TMemTlsServer server;
+    {
+      TTlsContext first;
+      Configure(first);
+      TTlsLayer tls(&first, "h");
+      tls.Start();
+      Pump(tls, server);
+      ASSERT_EQ(tls.Status(), S::Established) << tls.ErrorText();
+    }
+    server.NewConnection();
+    TTlsContext second;
+    Configure(second);
+    TTlsLayer tls(&second, "h");
+    tls.Start();
+    Pump(tls, server);
+    ASSERT_EQ(tls.Status(), S::Established) << tls.ErrorText();
+    EXPECT_FALSE(server.Reused());
+  }
+  fs::remove_all(dir);
 }
 
 TEST(TlsLayer, ManyThreadsHandshakeAtOnce) {
