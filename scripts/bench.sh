@@ -2,7 +2,7 @@
 # Builds the benchmarks in Release, runs every one of them with repetitions, and prints one table
 # of medians (with the ratio to curl where curl does the same work), then the whole-run figures.
 #
-#   scripts/bench.sh                 everything (about 12 minutes; the whole run alone is ~7)
+#   scripts/bench.sh                 everything (about 13 minutes; the whole run alone is ~7)
 #   WHOLE_RUN=0 scripts/bench.sh     the hot paths only
 #   REPS=3 CARDS_PER_PAGE=50 ...     fewer repetitions, a smaller whole run (10 years x N cards)
 #
@@ -15,6 +15,7 @@ REPS=${REPS:-5}
 WHOLE_RUN=${WHOLE_RUN:-1}
 CARDS_PER_PAGE=${CARDS_PER_PAGE:-200}
 CANNED_CARDS_PER_PAGE=${CANNED_CARDS_PER_PAGE:-20}
+FETCH_CARDS=${FETCH_CARDS:-200}
 
 load() { cut -d' ' -f1-3 /proc/loadavg; }
 
@@ -123,6 +124,9 @@ if [ "$WHOLE_RUN" != 0 ] && [ -x "$bin/whole_run" ]; then
   echo "== the engine's own cost: the same run on 10 x $CANNED_CARDS_PER_PAGE cards answered from memory (load $(load))"
   "$bin/whole_run" run --canned-cards --years 2016-2025 --pages-per-year 1 \
     --cards-per-page "$CANNED_CARDS_PER_PAGE" | tee "$out/whole_run_canned.txt" | grep -E 'CPU|fetched'
+  echo
+  echo "== the transport alone: $FETCH_CARDS cards, each on a new thread with a new fetcher, at the run's pace, and curl (load $(load))"
+  "$bin/whole_run" fetch --count "$FETCH_CARDS" | tee "$out/fetch_alone.txt" | grep -E 'CPU|curl|failed'
   echo
   echo "== address lists alone"
   for n in 20000 300000; do

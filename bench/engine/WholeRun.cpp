@@ -11,6 +11,11 @@
 //     The same run with every card answered from memory (list pages still come from the portal):
 //     the engine's own CPU per card, without TLS and sockets.
 //
+//   whole_run fetch [--count 200] [--host localhost]
+//     The transport alone: N cards fetched one per launch-and-cycle period, each on a new thread
+//     through a new program fetcher, as the card phase's workers do, with nothing of the engine
+//     around them; then curl fetching the same cards at the same rate. CPU per card of both.
+//
 //   whole_run lists N
 //     Fills the engine's own address lists the way a full export does (list pages of 2000 card
 //     links into the found list, the card list, the pending queue of the card phase) with N card
@@ -32,6 +37,7 @@
 
 #include <QDir>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -185,34 +191,49 @@ class TCannedCardFetcher : public IPageFetcher {
   std::unique_ptr<IPageFetcher> real_;
 };
 
-int WholeRun(const TShape& shape) {
-  QTemporaryDir certs, program;
-  if (!certs.isValid() || !program.isValid()) {
-    std::fprintf(stderr, "whole_run: no temporary folder\n");
-    return 1;
-  }
-  const std::string make = std::string("bash '") + DEMO_MAKE_CERTS + "' '" + certs.path().toStdString() + "' >/dev/null";
-  if (std::system(make.c_str()) != 0) {
-    std::fprintf(stderr, "whole_run: cannot make the demo certificates\n");
-    return 1;
-  }
-  // The fetcher opens 01cert.pem and 01key.pem from the current directory, as the program does.
-  if (!QDir::setCurrent(certs.path())) return 1;
+// The demo portal of the given shape on a free loopback port, without faults, with the demo
+// certificates; the current directory becomes the certificates' folder, since the fetcher opens
+// 01cert.pem and 01key.pem from there, as the program does.
+struct TPortalRun {
+  QTemporaryDir certs;
+  QString origin;
+  std::unique_ptr<testsupport::TChildProcess> process;
 
-  const int port = testsupport::FreeLoopbackPort();
-  const QString origin = QStringLiteral("https://%1:%2").arg(QString::fromStdString(shape.host)).arg(port);
-  const std::vector<std::string> argv{
-      DEMO_PORTAL_BIN, "--port", std::to_string(port), "--origin", origin.toStdString(),
-      "--years", std::to_string(shape.firstYear) + "-" + std::to_string(shape.lastYear),
-      "--pages-per-year", std::to_string(shape.pagesPerYear),
-      "--cards-per-page", std::to_string(shape.cardsPerPage),
-      "--duplicate-links", "0", "--threads", "16"};
-  testsupport::TChildProcess portal(argv, certs.path().toStdString());
-  for (int i = 0; i < 500 && !testsupport::LoopbackAccepts(port); ++i) ::usleep(20000);
-  if (!testsupport::LoopbackAccepts(port)) {
-    std::fprintf(stderr, "whole_run: the demo portal did not start\n");
-    return 1;
+  bool Start(const TShape& shape) {
+    if (!certs.isValid()) {
+      std::fprintf(stderr, "whole_run: no temporary folder\n");
+      return false;
+    }
+    const std::string make =
+        std::string("bash '") + DEMO_MAKE_CERTS + "' '" + certs.path().toStdString() + "' >/dev/null";
+    if (std::system(make.c_str()) != 0) {
+      std::fprintf(stderr, "whole_run: cannot make the demo certificates\n");
+      return false;
+    }
+    if (!QDir::setCurrent(certs.path())) return false;
+    const int port = testsupport::FreeLoopbackPort();
+    origin = QStringLiteral("https://%1:%2").arg(QString::fromStdString(shape.host)).arg(port);
+    const std::vector<std::string> argv{
+        DEMO_PORTAL_BIN, "--port", std::to_string(port), "--origin", origin.toStdString(),
+        "--years", std::to_string(shape.firstYear) + "-" + std::to_string(shape.lastYear),
+        "--pages-per-year", std::to_string(shape.pagesPerYear),
+        "--cards-per-page", std::to_string(shape.cardsPerPage),
+        "--duplicate-links", "0", "--threads", "16"};
+    process = std::make_unique<testsupport::TChildProcess>(argv, certs.path().toStdString());
+    for (int i = 0; i < 500 && !testsupport::LoopbackAccepts(port); ++i) ::usleep(20000);
+    if (!testsupport::LoopbackAccepts(port)) {
+      std::fprintf(stderr, "whole_run: the demo portal did not start\n");
+      return false;
+    }
+    return true;
   }
+};
+
+int WholeRun(const TShape& shape) {
+  QTemporaryDir program;
+  TPortalRun portal;
+  if (!program.isValid() || !portal.Start(shape)) return 1;
+  const QString& origin = portal.origin;
 
   TEngineConfig config;  // the program's own pacing, attempts and waits
   config.ProgramDir = program.path();
@@ -242,7 +263,7 @@ int WholeRun(const TShape& shape) {
   const double wall = Seconds(Clock::now() - start);
   const double cpu = CpuSeconds() - cpuBefore;
   driver.reset();
-  portal.Stop();
+  portal.process->Stop();
   const double portalCpu = CpuSeconds(RUSAGE_CHILDREN);
 
   std::lock_guard<std::mutex> guard(window->lock_);
@@ -296,6 +317,88 @@ int WholeRun(const TShape& shape) {
               rows, w.errors_);
   const bool complete = w.errors_ == 0 && w.cardsOk_ == cardLaunches && rows == cardLaunches;
   return complete ? 0 : 3;
+}
+
+// ---- the transport alone, under the same pacing --------------------------------------------
+
+// What a card's fetch costs without the engine around it: each card fetched on a new thread
+// through a new program fetcher (new TLS context, new connection, full handshake with the client
+// certificate), one card per launch-and-cycle period, as in the card phase. Then curl fetches the
+// same cards in one process at the same rate (HTTP/1.0, no session reuse, TLS 1.2, the same client
+// certificate), its start-up taken out with a run of one card. The portal's CPU counts for neither.
+int FetchAlone(TShape shape, int count) {
+  shape.firstYear = shape.lastYear;
+  shape.pagesPerYear = 1;
+  shape.cardsPerPage = count + 1;
+  TPortalRun portal;
+  if (!portal.Start(shape)) return 1;
+  const TEngineConfig config;
+  const unsigned pauseMs = config.LaunchPauseMs + config.CycleSleepMs;
+
+  QStringList links;
+  try {
+    auto fetcher = CreateTlsPageFetcher({}, 120);  // the first context reads the trust store
+    CollectCardLinks(QString::fromUtf8(fetcher->Fetch(ListPageUrl(portal.origin, QString::number(shape.lastYear), 1))),
+                     portal.origin, links);
+    fetcher->Fetch(links.value(0));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "whole_run: %s\n", e.what());
+    return 1;
+  }
+  if (links.size() < count + 1) {
+    std::fprintf(stderr, "whole_run: the list page has %lld links\n", static_cast<long long>(links.size()));
+    return 1;
+  }
+
+  std::vector<double> perFetch;
+  int failed = 0;
+  for (int i = 1; i <= count; ++i) {
+    ::usleep(pauseMs * 1000);
+    const double before = CpuSeconds();
+    std::thread worker([&] {
+      try {
+        auto fetcher = CreateTlsPageFetcher({}, 120);
+        if (!fetcher->Fetch(links[i]).contains("</html>")) ++failed;
+      } catch (const std::exception&) {
+        ++failed;
+      }
+    });
+    worker.join();
+    perFetch.push_back((CpuSeconds() - before) * 1000);
+  }
+  std::vector<double> sorted = perFetch;
+  std::sort(sorted.begin(), sorted.end());
+  double sum = 0;
+  for (double v : perFetch) sum += v;
+
+  // curl: a run of one card (start-up), then all of them at one per period.
+  const std::string certs = portal.certs.path().toStdString() + "/";
+  std::string curl = "curl -s -S -k --http1.0 --no-sessionid --tlsv1.2 --tls-max 1.2 --cacert '" + certs +
+                     "ca.pem' --cert '" + certs + "01cert.pem:quorvelt' --key '" + certs + "01key.pem'";
+  auto curlCpu = [&](int cards, const std::string& rate) {
+    std::string cmd = curl + rate;
+    for (int i = 1; i <= cards; ++i) cmd += " -o /dev/null '" + links[i].toStdString() + "'";
+    const double before = CpuSeconds(RUSAGE_CHILDREN);
+    if (std::system(cmd.c_str()) != 0) return -1.0;
+    return (CpuSeconds(RUSAGE_CHILDREN) - before) * 1000;
+  };
+  const double curlOne = curlCpu(1, "");
+  const double curlAll = curlCpu(count, " --rate " + std::to_string(60000 / pauseMs) + "/m");
+  const double curlPer = curlOne < 0 || curlAll < 0 || count < 2 ? -1 : (curlAll - curlOne) / (count - 1);
+  portal.process->Stop();
+
+  const double median = sorted[sorted.size() / 2];
+  std::printf("transport alone: %d cards, one per %u ms, each on a new thread with a new fetcher\n", count, pauseMs);
+  std::printf("  portal                 %s\n", portal.origin.toUtf8().constData());
+  std::printf("  failed fetches         %d\n", failed);
+  std::printf("  CPU per card           mean %.3f ms, median %.3f ms (p10 %.3f, p90 %.3f)\n", sum / count, median,
+              sorted[sorted.size() / 10], sorted[sorted.size() * 9 / 10]);
+  if (curlPer >= 0)
+    std::printf("  curl, same cards/rate  %.3f ms per card (start-up %.1f ms left out); ratio %.2f\n", curlPer,
+                curlOne, sum / count / curlPer);
+  std::printf("FETCH_ALONE cpu_ms_mean=%.4f cpu_ms_median=%.4f curl_cpu_ms=%.4f failed=%d\n", sum / count, median,
+              curlPer, failed);
+  return failed == 0 ? 0 : 3;
 }
 
 // ---- the address lists alone ------------------------------------------------------------------
@@ -371,6 +474,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: whole_run run [--canned-cards] [--years FIRST-LAST] [--pages-per-year N]\n"
                "                     [--cards-per-page N] [--host localhost|127.0.0.1]\n"
+               "       whole_run fetch [--count N] [--host localhost|127.0.0.1]\n"
                "       whole_run lists N\n");
   return 2;
 }
@@ -383,6 +487,18 @@ int main(int argc, char** argv) {
     if (argc != 3) return Usage();
     const long n = std::atol(argv[2]);
     return n > 0 ? ListMemory(n) : Usage();
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "fetch") == 0) {
+    TShape shape;
+    int count = 200;
+    for (int i = 2; i + 1 < argc; i += 2) {
+      const std::string key = argv[i], value = argv[i + 1];
+      if (key == "--count" && std::atoi(value.c_str()) >= 10) { count = std::atoi(value.c_str()); continue; }
+      if (key == "--host" && (value == "localhost" || value == "127.0.0.1")) { shape.host = value; continue; }
+      return Usage();
+    }
+    if (argc % 2 != 0) return Usage();
+    return FetchAlone(shape, count);
   }
   if (argc >= 2 && std::strcmp(argv[1], "run") == 0) {
     TShape shape;
