@@ -517,7 +517,7 @@ void TTlsContext::InitContextLocked() {
 
     // No session is ever offered again (SSL_set_session is never called with one), so no
     // client session is stored or reused; the default cache mode keeps none for clients.
-    if (SSL_CTX_set_ex_data(ctx_, gCtxExIndex, this) != 1) RaiseOpenSsl("SSL_CTX_set_ex_data failed");
+    AttachLocked();
     SSL_CTX_sess_set_remove_cb(ctx_, &SessionRemoved);
   } catch (...) {
     SSL_CTX_free(ctx_);
