@@ -48,6 +48,9 @@ struct TEngineConfig {
   QString ProxyFilePath;                   // empty: ProgramDir + "/proxy.txt"
   TFetcherFactory FetcherFactory;          // empty: the HTTPS client with the client certificate
   TResultSinkFactory ResultSinkFactory;    // empty: the result CSV file data%d.csv
+  // A result file of an earlier run to continue (checked with CheckResumeFile beforehand): the
+  // card phase appends to it and skips the cards it already holds. Empty: a new data%d.csv.
+  QString ResumeFile;
 };
 
 // Creates a run driver, suspended. The driver keeps itself alive while its thread runs and is
