@@ -6,7 +6,7 @@
 #include <string>
 
 #include "net/ContentCoding.h"
-#include "net/MemoryStream.h"
+#include "base/MemoryStream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const char* const kCodings[] = {"gzip", "deflate", "identity", "gzip, deflate",
@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (in.ConsumeBool()) coding = in.ConsumeRandomLengthString(24);
   else coding = in.PickValueInArray(kCodings);
 
-  net::TMemoryStream stream;
+  base::TMemoryStream stream;
   net::TContentDecoder decoder;
   decoder.Enabled = true;
   decoder.MaxDecodedBytes = 1u << 20;

@@ -49,7 +49,7 @@ const std::string& ChunkedGzipResponse() {
 void BM_FramingAndDecoding(benchmark::State& state) {
   const std::string& wire = ChunkedGzipResponse();
   const std::size_t piece = static_cast<std::size_t>(state.range(0));
-  net::TMemoryStream stream;  // reused, as a worker reuses its buffer: no fresh pages per round
+  base::TMemoryStream stream;  // reused, as a worker reuses its buffer: no fresh pages per round
   for (auto _ : state) {
     stream.Clear();
     net::THttpResponse r;
@@ -89,7 +89,7 @@ void BM_GetFromNginx(benchmark::State& state) {
   if (!s) return state.SkipWithError("nginx not available");
   net::THttpClient c;
   c.Timeout = 30;
-  net::TMemoryStream stream;
+  base::TMemoryStream stream;
   c.RcvdStream = &stream;
   c.URL = s->Origin() + "/big.html";
   for (auto _ : state) {

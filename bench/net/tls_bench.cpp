@@ -32,7 +32,7 @@ void BM_ClientHttpsGetNewConnection(benchmark::State& state) {
   http.SslContext = &ctx;
   http.MultiThreaded = true;
   http.Timeout = 30;
-  net::TMemoryStream body;
+  base::TMemoryStream body;
   http.RcvdStream = &body;
   http.URL = Url();
   for (auto _ : state) {

@@ -20,7 +20,7 @@
 #include "app/ProgressBar.h"
 #include "app/StartupChecks.h"
 #include "app/WindowBridge.h"
-#include "net/TickCount.h"
+#include "base/TickCount.h"
 
 #ifdef SH_HAVE_ENGINE
 #include "engine/RunDriver.h"
@@ -68,7 +68,7 @@ TMainFormSettings DefaultSettings() {
   s.ShowMessage = &ShowModalMessage;
   s.EndProgram = [](int code) { EndProcessNow(code); };
   s.Now = [] { return QDateTime::currentDateTime(); };
-  s.TickCount = [] { return net::GetTickCount32(); };
+  s.TickCount = [] { return base::GetTickCount32(); };
   s.OpenDocument = [](const QString& path) {
     // The driver asks from its own thread; the desktop is asked from the window thread.
     QMetaObject::invokeMethod(

@@ -7,7 +7,7 @@
 
 #include "engine/ProxySettings.h"
 #include "text/uLib.h"
-#include "net/TickCount.h"
+#include "base/TickCount.h"
 
 namespace engine {
 
@@ -77,7 +77,7 @@ void TScraper::SleepMs(std::uint32_t ms) const {
 }
 
 std::uint32_t TScraper::Now() const {
-  return config_.TickCount ? config_.TickCount() : net::GetTickCount32();
+  return config_.TickCount ? config_.TickCount() : base::GetTickCount32();
 }
 
 int TScraper::CurrentYear() const {

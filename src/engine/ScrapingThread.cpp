@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "engine/ProxySettings.h"
-#include "net/TickCount.h"
+#include "base/TickCount.h"
 
 namespace engine {
 
@@ -59,7 +59,7 @@ void TScrapingThread::WaitFor() {
 }
 
 std::uint32_t TScrapingThread::Now() const {
-  return settings_.TickCount ? settings_.TickCount() : net::GetTickCount32();
+  return settings_.TickCount ? settings_.TickCount() : base::GetTickCount32();
 }
 
 void TScrapingThread::AppendLog() { window_->AppendLog(LogMessageText); }
@@ -69,7 +69,7 @@ void TScrapingThread::Wait(IPageFetcher* client, std::uint32_t ms, bool sleepBet
   for (;;) {
     if (Terminated()) return;
     if (client) client->ProcessPendingEvents();
-    if (net::TicksElapsed(start, Now()) > ms || Terminated()) return;
+    if (base::TicksElapsed(start, Now()) > ms || Terminated()) return;
     // The final wait processes events without a pause of its own; a 1 ms yield keeps it from
     // spinning a core for its whole length.
     std::this_thread::sleep_for(std::chrono::milliseconds(sleepBetween ? settings_.WaitSliceMs : 1));

@@ -1,7 +1,7 @@
 // The program's page fetcher: one TLS context and one HTTPS client per worker, set up exactly
 // as the portal expects, optionally through the operator's SOCKS5 proxy.
 #include "net/HttpClient.h"
-#include "net/MemoryStream.h"
+#include "base/MemoryStream.h"
 #include "net/TlsContext.h"
 #include "net/TlsHttpClient.h"
 #include "engine/PageFetcher.h"
@@ -44,7 +44,7 @@ class TTlsPageFetcher : public IPageFetcher {
   ~TTlsPageFetcher() override { client_.RcvdStream = nullptr; }
 
   QByteArray Fetch(const QString& url) override {
-    net::TMemoryStream stream;  // one buffer per attempt, released when the attempt ends
+    base::TMemoryStream stream;  // one buffer per attempt, released when the attempt ends
     client_.RcvdStream = &stream;
     struct TDetach {
       net::THttpClient& client;

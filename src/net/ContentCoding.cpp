@@ -8,7 +8,7 @@
 #include <exception>
 #include <mutex>
 
-#include "MemoryStream.h"
+#include "base/MemoryStream.h"
 
 namespace net {
 
@@ -276,7 +276,7 @@ void TContentDecoder::Complete() {
 void TContentDecoder::Direct(const char* data, std::size_t len) {
   if (decoded_ + len > MaxDecodedBytes) throw ELimitExceeded("Decoded body too large");
   decoded_ += len;
-  if (TMemoryStream* s = Stream ? Stream() : nullptr) s->Write(data, len);
+  if (base::TMemoryStream* s = Stream ? Stream() : nullptr) s->Write(data, len);
   if (OnDocumentData) OnDocumentData(data, len);
 }
 

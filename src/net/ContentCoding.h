@@ -12,9 +12,11 @@
 
 #include "Limits.h"
 
-namespace net {
-
+namespace base {
 class TMemoryStream;
+}
+
+namespace net {
 
 // Where a decoder sends its output.
 using TWriteProc = std::function<void(const char* data, std::size_t len)>;
@@ -98,7 +100,7 @@ class TContentDecoder {
   bool UseQuality = false;
   std::size_t MaxDecodedBytes = kMaxDecodedBody;
   // The stream the direct writer writes to, looked up at each write.
-  std::function<TMemoryStream*()> Stream;
+  std::function<base::TMemoryStream*()> Stream;
   // Given after every direct write (document data).
   std::function<void(const char* data, std::size_t len)> OnDocumentData;
 

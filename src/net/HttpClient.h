@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "ContentCoding.h"
-#include "MemoryStream.h"
+#include "base/MemoryStream.h"
 #include "ResponseFramer.h"
 #include "SocksAuthentication.h"
 #include "TcpSocket.h"
@@ -71,7 +71,7 @@ class THttpClient {
   std::uint32_t Timeout = 30;  // seconds of silence
   THttpClientOptions Options;
   bool MultiThreaded = false;
-  TMemoryStream* RcvdStream = nullptr;
+  base::TMemoryStream* RcvdStream = nullptr;
   std::string SocksServer, SocksPort, SocksLevel, SocksUsercode, SocksPassword;
   TSocksAuthentication SocksAuthentication = socksNoAuthentication;
   std::function<void(THttpClient& sender, const std::string& method, std::vector<std::string>& headerLines)> OnBeforeHeaderSend;

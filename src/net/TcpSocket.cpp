@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "SocketErrors.h"
-#include "TickCount.h"
+#include "base/TickCount.h"
 
 namespace net {
 namespace {
@@ -137,14 +137,14 @@ TTcpSocket::~TTcpSocket() {
   loop_->Cancel(this);
 }
 
-std::uint32_t TTcpSocket::Now() const { return TickSource ? TickSource() : GetTickCount32(); }
+std::uint32_t TTcpSocket::Now() const { return TickSource ? TickSource() : base::GetTickCount32(); }
 
 std::uint32_t TTcpSocket::IdleMs() const {
   const std::uint32_t now = Now();
   std::uint32_t best = UINT32_MAX;
   auto consider = [&](bool has, std::uint32_t t) {
     if (!has) return;
-    const std::uint32_t e = TicksElapsed(t, now);
+    const std::uint32_t e = base::TicksElapsed(t, now);
     if (e < best) best = e;
   };
   consider(hasConnect_, lastConnect_);

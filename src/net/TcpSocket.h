@@ -78,7 +78,7 @@ class TTcpSocket {
   TEventLoop& Loop() const { return *loop_; }
 
   // --- activity record for the inactivity time-out; a zero Has* means "never" ---
-  std::function<std::uint32_t()> TickSource;  // defaults to GetTickCount32
+  std::function<std::uint32_t()> TickSource;  // defaults to base::GetTickCount32
   std::uint32_t Now() const;
   void NoteSend() { lastSend_ = Now(); hasSend_ = true; }
   // Milliseconds since the latest of connect, send and receive (UINT32_MAX when none).

@@ -12,7 +12,7 @@
 #include <iterator>
 #include <vector>
 
-#include "TickCount.h"
+#include "base/TickCount.h"
 
 namespace net {
 
@@ -51,7 +51,7 @@ void BindLibrary() {
     if (OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
                          nullptr) != 1)
       throw ETlsContextException("Unable to initialise OpenSSL");
-    const std::uint32_t tick = GetTickCount32();
+    const std::uint32_t tick = base::GetTickCount32();
     RAND_seed(&tick, sizeof tick);
     gCtxExIndex = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
     if (gCtxExIndex < 0) throw ETlsContextException("Unable to initialise OpenSSL");

@@ -10,7 +10,7 @@
 
 #include <QFile>
 
-#include "net/TickCount.h"
+#include "base/TickCount.h"
 
 namespace text {
 
@@ -76,7 +76,7 @@ TResultFile::TResultFile(QString programDir, TLogSink log, TDocumentOpener opene
     : programDir_(std::move(programDir)),
       log_(std::move(log)),
       opener_(std::move(opener)),
-      tick_(tick ? std::move(tick) : TTickSource(&net::GetTickCount32)) {}
+      tick_(tick ? std::move(tick) : TTickSource(&base::GetTickCount32)) {}
 
 TResultFile::~TResultFile() { CloseDescriptor(); }
 

@@ -14,7 +14,7 @@ class TResultFile {
  public:
   using TLogSink = std::function<void(const QString& message)>;      // one log line (message only; the engine stamps it)
   using TDocumentOpener = std::function<void(const QString& path)>;  // the desktop "open" action
-  using TTickSource = std::function<std::uint32_t()>;                // defaults to net::GetTickCount32
+  using TTickSource = std::function<std::uint32_t()>;                // defaults to base::GetTickCount32
 
   TResultFile(QString programDir, TLogSink log, TDocumentOpener opener, TTickSource tick = {});
   ~TResultFile();  // closes a file left open; opens nothing

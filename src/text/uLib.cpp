@@ -147,7 +147,7 @@ int ReversePos(const QString& marker, const QString& text, std::int32_t limit) {
   return ToPos(text.lastIndexOf(marker, lastStart, Qt::CaseSensitive));
 }
 
-QByteArray StreamToString(net::TMemoryStream& stream, std::int32_t count) {
+QByteArray StreamToString(base::TMemoryStream& stream, std::int32_t count) {
   const std::size_t size = stream.Size();
   std::size_t n = count <= 0 ? size : static_cast<std::size_t>(count);
   if (n > size) n = size;

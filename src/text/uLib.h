@@ -9,7 +9,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include "net/MemoryStream.h"
+#include "base/MemoryStream.h"
 
 namespace text {
 
@@ -47,7 +47,7 @@ int ReversePos(const QString& marker, const QString& text, std::int32_t limit);
 // The first count bytes of the stream as 8-bit text, one char per byte (count 0 or less, or
 // more than the stream holds, reads the whole stream). Reads from the beginning and leaves
 // the stream positioned after the bytes read.
-QByteArray StreamToString(net::TMemoryStream& stream, std::int32_t count);
+QByteArray StreamToString(base::TMemoryStream& stream, std::int32_t count);
 // The bytes decoded as UTF-8; every ill-formed sequence becomes U+FFFD, a 0 byte becomes U+0000.
 QString DecodeUtf8Text(const QByteArray& bytes);
 // A cut-out piece of a page as plain text: a fixed set of character references replaced,

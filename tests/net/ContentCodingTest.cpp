@@ -3,7 +3,7 @@
 
 #include "Compress.h"
 #include "ContentCoding.h"
-#include "MemoryStream.h"
+#include "base/MemoryStream.h"
 
 namespace {
 
@@ -11,7 +11,7 @@ using namespace nettest;
 using net::EDecompressionError;
 using net::ELimitExceeded;
 using net::TContentDecoder;
-using net::TMemoryStream;
+using base::TMemoryStream;
 
 const std::string kPlain = SampleText(50000);
 

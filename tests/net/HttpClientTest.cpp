@@ -15,7 +15,7 @@ namespace {
 using namespace nettest;
 using net::EHttpException;
 using net::THttpClient;
-using net::TMemoryStream;
+using base::TMemoryStream;
 
 std::string Origin(const TScriptedServer& s) { return "http://127.0.0.1:" + std::to_string(s.Port()); }
 

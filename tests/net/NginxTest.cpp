@@ -41,7 +41,7 @@ struct TResult {
 };
 
 TResult Fetch(net::THttpClient& c, const std::string& url) {
-  net::TMemoryStream stream;
+  base::TMemoryStream stream;
   c.RcvdStream = &stream;
   c.URL = url;
   TResult r;

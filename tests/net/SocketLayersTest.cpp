@@ -85,7 +85,7 @@ struct TOutcome {
   std::string Body;
 };
 
-TOutcome Fetch(TLayeredClient& c, net::TMemoryStream& s) {
+TOutcome Fetch(TLayeredClient& c, base::TMemoryStream& s) {
   TOutcome o;
   try {
     c.Get();
@@ -103,7 +103,7 @@ TEST(SocketLayers, LayersNegotiateInOrderThenCarryTheRequest) {
   // The TLS layer's reply arrives in one piece with the first response bytes behind it.
   TScriptedServer s({{Expect("PROXY portal.test:8443\n"), Send("OK\n"), Expect("HELLO portal.test\n"),
                       Send("OK\n" + response.substr(0, 10)), ReadRequest(), Send(response.substr(10))}});
-  net::TMemoryStream stream;
+  base::TMemoryStream stream;
   TLayeredClient c;
   c.RcvdStream = &stream;
   c.Timeout = 2;
@@ -142,7 +142,7 @@ TEST(SocketLayers, AFailedLayerEndsTheRequest) {
   for (const TRow& row : rows) {
     SCOPED_TRACE(row.Name);
     TScriptedServer s({row.Script});
-    net::TMemoryStream stream;
+    base::TMemoryStream stream;
     TLayeredClient c;
     c.RcvdStream = &stream;
     c.Timeout = 2;
@@ -164,7 +164,7 @@ TEST(SocketLayers, EachConnectionOfARelocationRepeatsTheLayers) {
                       ReadRequest(), Send(moved), WaitClose(3000)},
                      {Expect("PROXY portal.test:443\n"), Send("OK\n"), Expect("HELLO portal.test\n"), Send("OK\n"),
                       ReadRequest(), Send("HTTP/1.0 200 OK\r\n\r\ndone"), Close()}});
-  net::TMemoryStream stream;
+  base::TMemoryStream stream;
   TLayeredClient c;
   c.RcvdStream = &stream;
   c.Timeout = 2;

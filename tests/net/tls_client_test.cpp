@@ -28,7 +28,7 @@ std::string B(std::initializer_list<int> bytes) {
 struct TWorker {
   TTlsContext ctx;
   TTlsHttpClient http;
-  TMemoryStream body;
+  base::TMemoryStream body;
   explicit TWorker(const std::string& url) {
     ctx.SetSslCertFile(testpki::File("01cert.pem"));
     ctx.SetSslPrivKeyFile(testpki::File("01key.pem"));

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "net/HttpClient.h"
-#include "net/MemoryStream.h"
+#include "base/MemoryStream.h"
 
 namespace {
 
@@ -167,7 +167,7 @@ TEST(HostileServer, EndlessOrBloatedResponsesEndWithALimitError) {
     std::size_t sent = 0;
     {
       THostileServer server(c.generate);
-      net::TMemoryStream stream;
+      base::TMemoryStream stream;
       net::THttpClient client;
       client.RcvdStream = &stream;
       client.MultiThreaded = true;
@@ -212,7 +212,7 @@ TEST(HostileServer, ATrickleSlowerThanTheTimeoutEndsByTimeoutAndOneWithinItCompl
       if (sent > 0) std::this_thread::sleep_for(c.gap);
       return response.substr(sent, 1);
     });
-    net::TMemoryStream stream;
+    base::TMemoryStream stream;
     net::THttpClient client;
     client.RcvdStream = &stream;
     client.MultiThreaded = true;

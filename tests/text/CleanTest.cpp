@@ -9,8 +9,8 @@ using namespace text;
 
 namespace {
 
-net::TMemoryStream StreamOf(const std::string& bytes) {
-  net::TMemoryStream s;
+base::TMemoryStream StreamOf(const std::string& bytes) {
+  base::TMemoryStream s;
   s.Write(bytes.data(), bytes.size());
   return s;
 }
@@ -42,12 +42,12 @@ TEST(StreamToString, ReadsFromTheBeginningAndKeepsEveryByte) {
     qsizetype size;
   } cases[] = {{0, 5}, {-1, 5}, {3, 3}, {5, 5}, {1000, 5}};
   for (const auto& c : cases) {
-    net::TMemoryStream s = StreamOf(body);  // positioned at its end after the write
+    base::TMemoryStream s = StreamOf(body);  // positioned at its end after the write
     const QByteArray got = StreamToString(s, c.count);
     EXPECT_EQ(got, QByteArray(body.data(), c.size)) << "count " << c.count;
     EXPECT_EQ(s.Position(), static_cast<std::size_t>(c.size));
   }
-  net::TMemoryStream empty;
+  base::TMemoryStream empty;
   EXPECT_TRUE(StreamToString(empty, 0).isEmpty());
 }
 

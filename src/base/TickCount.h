@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <ctime>
 
-namespace net {
+namespace base {
 
 inline std::uint32_t GetTickCount32() {
   timespec ts{};
@@ -18,4 +18,4 @@ inline std::uint32_t TicksElapsed(std::uint32_t since, std::uint32_t now) {
   return now - since;  // unsigned arithmetic counts up to the wrap and on from zero
 }
 
-}  // namespace net
+}  // namespace base

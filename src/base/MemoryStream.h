@@ -1,10 +1,10 @@
 #pragma once
-// A caller-owned in-memory byte stream: the client's RcvdStream.
+// A caller-owned in-memory byte stream: the HTTP client's RcvdStream, read back as page text.
 // The client writes at Position (growing the data as needed) and never frees the stream.
 #include <cstddef>
 #include <string>
 
-namespace net {
+namespace base {
 
 class TMemoryStream {
  public:
@@ -44,4 +44,4 @@ class TMemoryStream {
   std::size_t position_ = 0;
 };
 
-}  // namespace net
+}  // namespace base
