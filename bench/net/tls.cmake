@@ -1,9 +1,7 @@
 # HTTPS with a new connection per request, the client against curl, on loopback nginx.
-if(EXISTS ${PROJECT_SOURCE_DIR}/src/net/HttpClient.cpp)
-  add_executable(tls_bench ${CMAKE_CURRENT_LIST_DIR}/tls_bench.cpp)
-  target_compile_definitions(tls_bench PRIVATE
-    TEST_PKI_DIR="${CMAKE_CURRENT_BINARY_DIR}/pki"
-    SH_PKI_SCRIPT="${PROJECT_SOURCE_DIR}/tests/net/make-test-pki.sh")
-  target_include_directories(tls_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests/net)
-  target_link_libraries(tls_bench PRIVATE sh_net benchmark::benchmark)
-endif()
+add_executable(tls_bench ${CMAKE_CURRENT_LIST_DIR}/tls_bench.cpp)
+target_compile_definitions(tls_bench PRIVATE
+  TEST_PKI_DIR="${CMAKE_CURRENT_BINARY_DIR}/pki"
+  SH_PKI_SCRIPT="${PROJECT_SOURCE_DIR}/tools/demo-portal/make-certs.sh")
+target_include_directories(tls_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests/net)
+target_link_libraries(tls_bench PRIVATE sh_net benchmark::benchmark)

@@ -82,7 +82,7 @@ class TMedianReporter : public benchmark::ConsoleReporter {
 
 int main(int argc, char** argv) {
   const std::string pki = testpki::Dir();
-  if (std::system(("sh " SH_PKI_SCRIPT " " + pki + " >/dev/null").c_str()) != 0) {
+  if (std::system(("bash " SH_PKI_SCRIPT " " + pki + " >/dev/null").c_str()) != 0) {
     std::fprintf(stderr, "cannot make the test PKI\n");
     return 1;
   }

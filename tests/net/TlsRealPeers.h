@@ -134,7 +134,7 @@ inline fs::path ScratchDir(const std::string& name) {
 class TNginx {
  public:
   explicit TNginx(const std::string& name, const std::string& body = "hello from nginx\n",
-                  const std::string& cert = "server.pem", const std::string& key = "server.key.pem")
+                  const std::string& cert = "server-cert.pem", const std::string& key = "server-key.pem")
       : dir_(ScratchDir("nginx-" + name)), port_(FreePort()) {
     fs::create_directories(dir_ / "www");
     fs::create_directories(dir_ / "logs");
@@ -219,7 +219,7 @@ class TMicrosocks {
 class TSServer {
  public:
   explicit TSServer(const std::string& name, std::vector<std::string> extra = {},
-                    const std::string& cert = "server.pem", const std::string& key = "server.key.pem")
+                    const std::string& cert = "server-cert.pem", const std::string& key = "server-key.pem")
       : dir_(ScratchDir("s_server-" + name)), port_(FreePort()) {
     std::vector<std::string> argv = {"/usr/bin/openssl", "s_server", "-accept",
                                      "127.0.0.1:" + std::to_string(port_), "-cert",

@@ -1,7 +1,7 @@
 #pragma once
-// Test helpers for the TLS layer: the throwaway PKI made by make-test-pki.sh, and an in-process
-// TLS server over memory buffers that requires the client certificate, so handshakes run with
-// no sockets at all.
+// Test helpers for the TLS layer: the throwaway PKI made by tools/demo-portal/make-certs.sh,
+// and an in-process TLS server over memory buffers that requires the client certificate, so
+// handshakes run with no sockets at all.
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -21,7 +21,7 @@ inline std::string File(const std::string& name) { return Dir() + "/" + name; }
 class TMemTlsServer {
  public:
   struct Options {
-    std::string cert = "server.pem", key = "server.key.pem";
+    std::string cert = "server-cert.pem", key = "server-key.pem";
     bool requireClientCert = true;
     int minVersion = 0, maxVersion = 0;
   };

@@ -300,9 +300,9 @@ TEST(TlsClient, KeyAndCertificateFollowTheirFiles) {
       {"first load", [&] { place("01cert.pem", "01key.pem"); }, "quorvelt", "", "Harvester Client"},
       {"wrong pass phrase after a good load", [] {}, "wrong", keyError, ""},
       {"right pass phrase again", [] {}, "quorvelt", "", "Harvester Client"},
-      {"both files replaced", [&] { place("server.pem", "server.key.pem"); }, "", "", "localhost"},
+      {"both files replaced", [&] { place("server-cert.pem", "server-key.pem"); }, "", "", "localhost"},
       {"key file gone", [&] { fs::remove(key); }, "", "File not found \"" + key + "\"", ""},
-      {"key file back", [&] { place("server.pem", "server.key.pem"); }, "", "", "localhost"},
+      {"key file back", [&] { place("server-cert.pem", "server-key.pem"); }, "", "", "localhost"},
   };
   for (Step& step : steps) {
     SCOPED_TRACE(step.what);

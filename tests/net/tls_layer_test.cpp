@@ -194,7 +194,7 @@ TEST(TlsLayer, HandshakeFailures) {
   Configure(ctx);
   {
     SCOPED_TRACE("server speaks TLS 1.3 only");
-    TMemTlsServer server({"server.pem", "server.key.pem", true, TLS1_3_VERSION, TLS1_3_VERSION});
+    TMemTlsServer server({"server-cert.pem", "server-key.pem", true, TLS1_3_VERSION, TLS1_3_VERSION});
     TTlsLayer tls(&ctx, "h");
     tls.Start();
     Pump(tls, server);
@@ -411,10 +411,10 @@ TEST(TlsContext, ALeftContextServesOnlyTheSameSettings) {
   // A context whose files were changed after its set-up is not what its settings say: left, it
   // serves nobody, and the next context gets the worker's certificate, not the changed one.
   const std::function<void(TTlsContext&)> changes[] = {
-      [](TTlsContext& c) { c.SetSslCertFile(testpki::File("server.pem")); },
+      [](TTlsContext& c) { c.SetSslCertFile(testpki::File("server-cert.pem")); },
       [](TTlsContext& c) {
-        c.SetSslCertFile(testpki::File("server.pem"));
-        c.SetSslPrivKeyFile(testpki::File("server.key.pem"));
+        c.SetSslCertFile(testpki::File("server-cert.pem"));
+        c.SetSslPrivKeyFile(testpki::File("server-key.pem"));
       },
   };
   for (const auto& change : changes) {
