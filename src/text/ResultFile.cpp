@@ -1,7 +1,9 @@
 #include "text/ResultFile.h"
 
+#include <array>
 #include <cerrno>
 #include <fcntl.h>
+#include <iterator>
 #include <stdexcept>
 #include <sys/file.h>
 #include <system_error>
@@ -34,41 +36,21 @@ void AppendField(QString& line, const QString& value) {
   line.append(u'"');
 }
 
-const QString kHeaderTitles[TResultFile::kColumnCount] = {
-    QStringLiteral("URL карточки"),
-    QStringLiteral("Активный/Неактивный"),
-    QStringLiteral("Заголовок"),
-    QStringLiteral("Дата регистрации"),
-    QStringLiteral("Дата последнего обновления"),
-    QStringLiteral("Роли участника"),
-    QStringLiteral("Состоит в реестре государственных заказчиков"),
-    QStringLiteral("ИИН участника"),
-    QStringLiteral("БИН участника"),
-    QStringLiteral("РНН участника"),
-    QStringLiteral("Наименование на каз. языке"),
-    QStringLiteral("Наименование на рус. языке"),
-    QStringLiteral("Резиденство"),
-    QStringLiteral("КАТО"),
-    QStringLiteral("Регион"),
-    QStringLiteral("Вебсайт"),
-    QStringLiteral("E-Mail"),
-    QStringLiteral("Контактный телефон"),
-    QStringLiteral("Серия свидетельства (для ИП) и номер свидетельства о государственной регистрации"),
-    QStringLiteral("Дата свидетельства о государственной регистрации"),
-    QStringLiteral("Наименование администратора(ов) отчетности"),
-    QStringLiteral("КОПФ"),
-    QStringLiteral("Код формы собственности"),
-    QStringLiteral("Размерность предприятия"),
-    QStringLiteral("Код сектора экономики"),
-    QStringLiteral("Руководитель:ИИН"),
-    QStringLiteral("Руководитель:РНН"),
-    QStringLiteral("Руководитель:ФИО"),
-    QStringLiteral("Страна"),
-    QStringLiteral("КАТО"),
-    QStringLiteral("Полный адрес(рус)"),
-    QStringLiteral("Полный адрес(каз)"),
-    QStringLiteral("Тип адреса"),
-};
+// The titles of the two columns before the card's values: its address and its activity.
+constexpr QStringView kLeadingTitles[] = {u"URL карточки", u"Активный/Неактивный"};
+static_assert(std::size(kLeadingTitles) + SupplierCard::kFieldCount == TResultFile::kColumnCount,
+              "a row is the address, the activity and the card's values");
+
+const std::array<QString, TResultFile::kColumnCount>& Titles() {
+  static const std::array<QString, TResultFile::kColumnCount> titles = [] {
+    std::array<QString, TResultFile::kColumnCount> t;
+    std::size_t i = 0;
+    for (const QStringView title : kLeadingTitles) t[i++] = title.toString();
+    for (const TCardColumn& column : kCardColumns) t[i++] = column.title.toString();
+    return t;
+  }();
+  return titles;
+}
 
 }  // namespace
 
@@ -80,7 +62,7 @@ TResultFile::TResultFile(QString programDir, TLogSink log, TDocumentOpener opene
 
 TResultFile::~TResultFile() { CloseDescriptor(); }
 
-const QString* TResultFile::HeaderTitles() { return kHeaderTitles; }
+const QString* TResultFile::HeaderTitles() { return Titles().data(); }
 
 void TResultFile::Open() {
   CloseDescriptor();
@@ -108,9 +90,9 @@ void TResultFile::Open() {
   (void)::flock(fd_, LOCK_EX | LOCK_NB);
 
   QString header;
-  for (int i = 0; i < kColumnCount; ++i) {
-    if (i > 0) header.append(u';');
-    AppendField(header, kHeaderTitles[i]);
+  for (const QString& title : Titles()) {
+    if (!header.isEmpty()) header.append(u';');
+    AppendField(header, title);
   }
   header.append(QStringLiteral("\r\n"));
   QByteArray bytes("\xEF\xBB\xBF");
@@ -125,9 +107,9 @@ void TResultFile::WriteRow(const QString& address, const QString& activity, cons
   AppendField(line, address);
   line.append(u';');
   AppendField(line, activity);
-  for (const QString* value : card.Fields()) {
+  for (const TCardColumn& column : kCardColumns) {
     line.append(u';');
-    AppendField(line, *value);
+    AppendField(line, card.*column.field);
   }
   line.append(QStringLiteral("\r\n"));
   if (fd_ < 0) {

@@ -20,79 +20,73 @@ QString Labelled(const QString& source, const QString& label) {
 }  // namespace
 
 std::array<const QString*, SupplierCard::kFieldCount> SupplierCard::Fields() const {
-  return {&title,
-          &registrationDate,
-          &lastUpdateDate,
-          &participantRoles,
-          &inCustomerRegister,
-          &participantIin,
-          &participantBin,
-          &participantRnn,
-          &nameKazakh,
-          &nameRussian,
-          &residency,
-          &kato,
-          &region,
-          &website,
-          &email,
-          &phone,
-          &certificateSeriesAndNumber,
-          &certificateDate,
-          &reportingAdministrators,
-          &kopf,
-          &ownershipFormCode,
-          &enterpriseSize,
-          &economicSectorCode,
-          &headIin,
-          &headRnn,
-          &headFullName,
-          &addressCountry,
-          &addressKato,
-          &addressFullRussian,
-          &addressFullKazakh,
-          &addressType};
+  std::array<const QString*, kFieldCount> fields{};
+  for (std::size_t i = 0; i < kFieldCount; ++i) fields[i] = &(this->*kCardColumns[i].field);
+  return fields;
 }
 
 std::array<QString*, SupplierCard::kFieldCount> SupplierCard::Fields() {
-  const auto fields = static_cast<const SupplierCard*>(this)->Fields();
-  std::array<QString*, kFieldCount> result{};
-  for (std::size_t i = 0; i < kFieldCount; ++i) result[i] = const_cast<QString*>(fields[i]);
-  return result;
+  std::array<QString*, kFieldCount> fields{};
+  for (std::size_t i = 0; i < kFieldCount; ++i) fields[i] = &(this->*kCardColumns[i].field);
+  return fields;
 }
 
 namespace {
 
-// The labelled values of the page, in column order. Every label ends in "</th>".
-struct TPageLabel {
-  QStringView label;
-  QString SupplierCard::*field;
-};
-constexpr TPageLabel kPageLabels[] = {
-    {u"Дата регистрации</th>", &SupplierCard::registrationDate},
-    {u"Дата последнего обновления</th>", &SupplierCard::lastUpdateDate},
-    {u"Роли участника</th>", &SupplierCard::participantRoles},
-    {u"Состоит в реестре государственных заказчиков</th>", &SupplierCard::inCustomerRegister},
-    {u"ИИН участника</th>", &SupplierCard::participantIin},
-    {u"БИН участника</th>", &SupplierCard::participantBin},
-    {u"РНН участника</th>", &SupplierCard::participantRnn},
-    {u"Наименование на каз. языке</th>", &SupplierCard::nameKazakh},
-    {u"Наименование на рус. языке</th>", &SupplierCard::nameRussian},
-    {u"Резиденство</th>", &SupplierCard::residency},
-    {u"КАТО</th>", &SupplierCard::kato},
-    {u"Регион</th>", &SupplierCard::region},
-    {u"Вебсайт:</th>", &SupplierCard::website},
-    {u"E-Mail:</th>", &SupplierCard::email},
-    {u"Контактный телефон:</th>", &SupplierCard::phone},
-    {u"Серия свидетельства (для ИП) и номер свидетельства о государственной регистрации</th>",
-     &SupplierCard::certificateSeriesAndNumber},
-    {u"Дата свидетельства о государственной регистрации</th>", &SupplierCard::certificateDate},
-    {u"Наименование администратора(ов) отчетности</th>", &SupplierCard::reportingAdministrators},
-    {u"КОПФ</th>", &SupplierCard::kopf},
-    {u"Код формы собственности</th>", &SupplierCard::ownershipFormCode},
-    {u"Размерность предприятия</th>", &SupplierCard::enterpriseSize},
-    {u"Код сектора экономики</th>", &SupplierCard::economicSectorCode},
-};
-constexpr int kPageLabelCount = static_cast<int>(std::size(kPageLabels));
+constexpr std::size_t CountFrom(TCardSource source) {
+  std::size_t n = 0;
+  for (const TCardColumn& column : kCardColumns) n += column.source == source ? 1 : 0;
+  return n;
+}
+
+// The columns read from one source, in column order.
+template <TCardSource kSource>
+constexpr std::array<TCardColumn, CountFrom(kSource)> ColumnsFrom() {
+  std::array<TCardColumn, CountFrom(kSource)> picked{};
+  std::size_t n = 0;
+  for (const TCardColumn& column : kCardColumns) {
+    if (column.source == kSource) picked[n++] = column;
+  }
+  return picked;
+}
+
+constexpr auto kHeadingColumns = ColumnsFrom<csHeading>();
+constexpr auto kPageLabels = ColumnsFrom<csPage>();
+constexpr auto kHeadLabels = ColumnsFrom<csHeadBlock>();
+constexpr auto kAddressCells = ColumnsFrom<csAddressCell>();
+constexpr int kPageLabelCount = static_cast<int>(kPageLabels.size());
+
+// Every label ends in "</th>" (the label walk below depends on it), a heading has its opening
+// marker, and an address cell has no marker.
+constexpr bool MarkersFitTheirSources() {
+  constexpr char16_t kCloseTh[] = u"</th>";
+  constexpr qsizetype kCloseThLength = std::size(kCloseTh) - 1;
+  for (const TCardColumn& column : kCardColumns) {
+    const QStringView m = column.marker;
+    switch (column.source) {
+      case csHeading:
+        if (m.isEmpty()) return false;
+        break;
+      case csPage:
+      case csHeadBlock:
+        if (m.size() <= kCloseThLength) return false;
+        for (qsizetype i = 0; i < kCloseThLength; ++i) {
+          if (m[m.size() - kCloseThLength + i] != QChar(kCloseTh[i])) return false;
+        }
+        break;
+      case csAddressCell:
+        if (!m.isEmpty()) return false;
+        break;
+    }
+  }
+  return true;
+}
+static_assert(MarkersFitTheirSources(), "a card column's marker does not fit where it is read");
+
+// A marker of the table as a QString, without copying its characters.
+QString Marker(QStringView marker) {
+  return QString::fromRawData(marker.data(), marker.size());
+}
 
 // Where each label first occurs in the page (1-based, 0 when it does not). A label ends in
 // "</th>", so its first occurrence ends at one of the page's "</th>": one walk over those
@@ -106,7 +100,7 @@ std::array<int, kPageLabelCount> FindPageLabels(const QString& page) {
        at = PosEx(closeTh, page, at + static_cast<int>(closeTh.size()))) {
     const qsizetype end = at - 1 + closeTh.size();  // 0-based, just past the "</th>"
     for (int i = 0; i < kPageLabelCount; ++i) {
-      const QStringView label = kPageLabels[i].label;
+      const QStringView label = kPageLabels[i].marker;
       if (found[i] != 0 || label.size() > end) continue;
       if (view.sliced(end - label.size(), label.size()) == label) {
         found[i] = static_cast<int>(end - label.size()) + 1;
@@ -133,18 +127,19 @@ QString ValueAt(const QString& page, int p, qsizetype labelLength) {
 
 SupplierCard ParseSupplierCard(const QString& page) {
   SupplierCard card;
-  card.title = CleanValue(ExtractBetween(page, QStringLiteral("<h1>"), QString(), QStringLiteral("</")));
+  for (const TCardColumn& column : kHeadingColumns) {
+    card.*column.field =
+        CleanValue(ExtractBetween(page, Marker(column.marker), QString(), QStringLiteral("</")));
+  }
 
   const auto positions = FindPageLabels(page);
   for (int i = 0; i < kPageLabelCount; ++i) {
-    card.*kPageLabels[i].field = ValueAt(page, positions[i], kPageLabels[i].label.size());
+    card.*kPageLabels[i].field = ValueAt(page, positions[i], kPageLabels[i].marker.size());
   }
 
   const QString head =
       ExtractBetween(page, QStringLiteral("Руководитель</h4></div>"), QString(), QStringLiteral("</div>"));
-  card.headIin = Labelled(head, QStringLiteral("ИИН</th>"));
-  card.headRnn = Labelled(head, QStringLiteral("РНН</th>"));
-  card.headFullName = Labelled(head, QStringLiteral("ФИО</th>"));
+  for (const TCardColumn& column : kHeadLabels) card.*column.field = Labelled(head, Marker(column.marker));
 
   // The first data row of the contact table: the first <tr> after the header row's </tr>.
   const QString contacts = ExtractBetween(page, QStringLiteral("Контактная информация</h4></div>"),
@@ -153,10 +148,8 @@ SupplierCard ParseSupplierCard(const QString& page) {
                                QStringLiteral("</tr>"));
   const QString cellStart = QStringLiteral("<td>");
   const QString cellEnd = QStringLiteral("</td>");
-  QString* cells[] = {&card.addressCountry, &card.addressKato, &card.addressFullRussian,
-                      &card.addressFullKazakh, &card.addressType};
-  for (QString* cell : cells) {
-    *cell = CleanValue(ExtractBetween(row, cellStart, QString(), cellEnd));
+  for (const TCardColumn& column : kAddressCells) {
+    card.*column.field = CleanValue(ExtractBetween(row, cellStart, QString(), cellEnd));
     // Consume the row up to and including the "<" of its first "</td>".
     row = Delete(row, 1, Pos(cellEnd, row));
   }
