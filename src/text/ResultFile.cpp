@@ -58,7 +58,8 @@ TResultFile::TResultFile(QString programDir, TLogSink log, TDocumentOpener opene
     : programDir_(std::move(programDir)),
       log_(std::move(log)),
       opener_(std::move(opener)),
-      tick_(tick ? std::move(tick) : TTickSource(&base::GetTickCount32)) {}
+      tick_(tick ? std::move(tick) : TTickSource(&base::GetTickCount32)),
+      truncate_([](int fd, std::int64_t size) { return ::ftruncate(fd, static_cast<off_t>(size)); }) {}
 
 TResultFile::~TResultFile() { CloseDescriptor(); }
 
@@ -69,6 +70,7 @@ void TResultFile::Open() {
   started_ = false;
   failureReported_ = false;
   writtenSize_ = 0;
+  tailToCut_ = false;
 
   // The counter is shown as a signed 32-bit number: past 2^31 the name carries a minus sign.
   const auto stamp = static_cast<std::int32_t>(tick_());
@@ -132,6 +134,8 @@ QString TResultFile::Path() const { return path_; }
 
 bool TResultFile::Started() const { return started_; }
 
+void TResultFile::SetTruncate(TTruncate truncate) { truncate_ = std::move(truncate); }
+
 bool TResultFile::WriteAll(const QByteArray& bytes) {
   const char* data = bytes.constData();
   qsizetype left = bytes.size();
@@ -140,10 +144,7 @@ bool TResultFile::WriteAll(const QByteArray& bytes) {
     if (n < 0) {
       if (errno == EINTR) continue;
       const int err = errno;
-      // Take back what part of the line got in, so the file keeps whole lines only.
-      if (left != bytes.size() && ::ftruncate(fd_, writtenSize_) == 0) {
-        (void)::lseek(fd_, writtenSize_, SEEK_SET);
-      }
+      if (left != bytes.size()) TakeBackPartialLine();
       ReportWriteFailure(SystemReason(err));
       return false;
     }
@@ -151,7 +152,21 @@ bool TResultFile::WriteAll(const QByteArray& bytes) {
     left -= n;
   }
   writtenSize_ += bytes.size();
+  if (tailToCut_) CutTail();  // a shorter line may have left bytes of the part behind it
   return true;
+}
+
+// Takes back what part of a line got in, so the file keeps whole lines only. The next line
+// goes where the part began even when the part cannot be cut off now, or it would be glued
+// onto the part; the cut is tried again after every later line and at the close.
+void TResultFile::TakeBackPartialLine() {
+  tailToCut_ = true;
+  CutTail();
+  (void)::lseek(fd_, writtenSize_, SEEK_SET);
+}
+
+void TResultFile::CutTail() {
+  if (truncate_(fd_, writtenSize_) == 0) tailToCut_ = false;
 }
 
 void TResultFile::ReportWriteFailure(const QString& reason) {
@@ -162,6 +177,7 @@ void TResultFile::ReportWriteFailure(const QString& reason) {
 
 void TResultFile::CloseDescriptor() {
   if (fd_ < 0) return;
+  if (tailToCut_) CutTail();
   const int fd = std::exchange(fd_, -1);
   // Closing may be the first place a delayed write error shows (network file systems).
   if (::close(fd) != 0) {

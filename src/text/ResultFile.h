@@ -37,6 +37,11 @@ class TResultFile {
   QString Path() const;
   bool Started() const;
 
+  // The call that cuts a partly written row off the file again (ftruncate by default); tests
+  // put one in that fails.
+  using TTruncate = std::function<int(int fd, std::int64_t size)>;
+  void SetTruncate(TTruncate truncate);
+
   // The header line's 33 fields, without quotes.
   static const QString* HeaderTitles();
   static constexpr int kColumnCount = 33;
@@ -45,16 +50,20 @@ class TResultFile {
   bool WriteAll(const QByteArray& bytes);
   void ReportWriteFailure(const QString& reason);
   void CloseDescriptor();
+  void TakeBackPartialLine();
+  void CutTail();
 
   QString programDir_;
   TLogSink log_;
   TDocumentOpener opener_;
   TTickSource tick_;
+  TTruncate truncate_;
   QString path_;
   int fd_ = -1;
   bool started_ = false;
   bool failureReported_ = false;
   std::int64_t writtenSize_ = 0;  // bytes of the file made of whole lines
+  bool tailToCut_ = false;        // bytes of a partly written row may lie past writtenSize_
 };
 
 // The activity column value: "N/A" in the all-in-a-row mode; in the separate mode "Неактивный"

@@ -1,6 +1,7 @@
 // The result file: its name, its bytes, its life cycle and what happens when writing fails.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -208,6 +209,58 @@ TEST(ResultFile, RowCutShortByAFailedWriteIsTakenBackWhole) {
   EXPECT_EQ(ReadAll(file.Path()), whole + NumberedRow("u4", "N/A"));
   ASSERT_EQ(rec.log.size(), 3);
   EXPECT_TRUE(rec.log[1].startsWith(QStringLiteral("Ошибка записи в файл ") + file.Path() + QStringLiteral(": ")));
+}
+
+TEST(ResultFile, RowAfterAPartOfOneThatCouldNotBeCutOffStartsAtTheLastWholeLine) {
+  // A long row gets in only in part and the file refuses to be cut back; the next, shorter row
+  // must not be glued onto the part, and once a cut works the file is whole lines again.
+  const struct {
+    const char* what;
+    int failingCuts;     // how many cuts fail before they work again (-1: all of them)
+    bool wholeAtTheEnd;  // whether the part's leftover bytes are gone by the close
+  } cases[] = {
+      {"the cut fails once", 1, true},
+      {"every cut fails", -1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    QTemporaryDir dir;
+    TRecorder rec;
+    TResultFile file = rec.Make(dir.path(), 23);
+    int cutsLeftToFail = c.failingCuts;
+    file.SetTruncate([&](int fd, std::int64_t size) {
+      if (cutsLeftToFail == 0) return ::ftruncate(fd, static_cast<off_t>(size));
+      if (cutsLeftToFail > 0) --cutsLeftToFail;
+      errno = EIO;
+      return -1;
+    });
+    file.Open();
+    file.WriteRow(QStringLiteral("u1"), QStringLiteral("N/A"), NumberedCard());
+    const QByteArray whole = ReadAll(file.Path());
+
+    SupplierCard longCard = NumberedCard();
+    longCard.nameRussian = QString(3000, u'я');
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*savedHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved;
+    limited.rlim_cur = static_cast<rlim_t>(whole.size() + 2000);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    file.WriteRow(QStringLiteral("u2"), QStringLiteral("N/A"), longCard);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, savedHandler);
+
+    file.WriteRow(QStringLiteral("u3"), QStringLiteral("N/A"), NumberedCard());
+    file.Close();
+    const QByteArray expected = whole + NumberedRow("u3", "N/A");
+    const QByteArray got = ReadAll(file.Path());
+    EXPECT_TRUE(got.startsWith(expected)) << "after the whole lines: " << got.mid(whole.size(), 40).toStdString();
+    if (c.wholeAtTheEnd) {
+      EXPECT_TRUE(got == expected) << got.size() - expected.size() << " bytes left of the part";
+    }
+    ASSERT_EQ(rec.log.size(), 3);
+    EXPECT_TRUE(rec.log[1].startsWith(QStringLiteral("Ошибка записи в файл ") + file.Path() + QStringLiteral(": ")));
+  }
 }
 
 TEST(ResultFile, EveryRowStaysOneLineWithoutInnerQuotes) {
