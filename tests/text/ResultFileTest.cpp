@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <sys/resource.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -64,6 +65,20 @@ QByteArray NumberedRow(const char* address, const char* activity) {
                    "\"Поставщик; Заказчик\"";
   for (int c = 7; c <= 32; ++c) row += ";\"v" + QByteArray::number(c) + "\"";
   return row + ";\"\"\r\n";
+}
+
+// Runs write with the process's file size limit at limit bytes: a write past it gets in only in
+// part, then fails (EFBIG, the signal ignored), as on a full disk.
+void WithFileSizeLimit(qsizetype limit, const std::function<void()>& write) {
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit limited = saved;
+  limited.rlim_cur = static_cast<rlim_t>(limit);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  void (*savedHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+  write();
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, savedHandler);
 }
 
 }  // namespace
@@ -191,16 +206,10 @@ TEST(ResultFile, RowCutShortByAFailedWriteIsTakenBackWhole) {
   file.WriteRow(QStringLiteral("u1"), QStringLiteral("N/A"), NumberedCard());
   const QByteArray whole = ReadAll(file.Path());
 
-  rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  void (*savedHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit limited = saved;
-  limited.rlim_cur = static_cast<rlim_t>(whole.size() + 40);
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-  file.WriteRow(QStringLiteral("u2"), QStringLiteral("N/A"), NumberedCard());
-  file.WriteRow(QStringLiteral("u3"), QStringLiteral("N/A"), NumberedCard());
-  ::setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, savedHandler);
+  WithFileSizeLimit(whole.size() + 40, [&] {
+    file.WriteRow(QStringLiteral("u2"), QStringLiteral("N/A"), NumberedCard());
+    file.WriteRow(QStringLiteral("u3"), QStringLiteral("N/A"), NumberedCard());
+  });
 
   EXPECT_EQ(ReadAll(file.Path()), whole);
   // Space is back: the run goes on and the next row lands after the last whole one.
@@ -240,15 +249,8 @@ TEST(ResultFile, RowAfterAPartOfOneThatCouldNotBeCutOffStartsAtTheLastWholeLine)
 
     SupplierCard longCard = NumberedCard();
     longCard.nameRussian = QString(3000, u'я');
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    void (*savedHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = saved;
-    limited.rlim_cur = static_cast<rlim_t>(whole.size() + 2000);
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-    file.WriteRow(QStringLiteral("u2"), QStringLiteral("N/A"), longCard);
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, savedHandler);
+    WithFileSizeLimit(whole.size() + 2000,
+                      [&] { file.WriteRow(QStringLiteral("u2"), QStringLiteral("N/A"), longCard); });
 
     file.WriteRow(QStringLiteral("u3"), QStringLiteral("N/A"), NumberedCard());
     file.Close();
