@@ -1,4 +1,4 @@
-#include "app/StartupChecks.h"
+#include "run/StartupChecks.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -6,7 +6,7 @@
 #include <dlfcn.h>
 #include <openssl/crypto.h>
 
-namespace app {
+namespace run {
 
 QString RefusalTitle() { return QStringLiteral("Внимание!"); }
 
@@ -89,4 +89,4 @@ QStringList IntroductionLines() {
   };
 }
 
-}  // namespace app
+}  // namespace run
