@@ -186,7 +186,9 @@ void TCliRun::AppendLog(const QString& message) {
   if (message.startsWith(QLatin1String("Всего карточек: ")) && FSettings.Options.Separate) {
     FPhase = QStringLiteral("список неактивных");
     FPhaseClock.restart();
-  } else if (message.startsWith(QLatin1String("Данные будут записываться в файл "))) {
+  } else if (FPhase != kCardPhase &&
+             (message.startsWith(QLatin1String("Данные будут записываться в файл ")) ||
+              message == QLatin1String("Загружаем карточку..."))) {
     FPhase = kCardPhase;
     FPhaseClock.restart();
   }
