@@ -183,12 +183,12 @@ void TCliRun::OnSignal() {
 
 void TCliRun::AppendLog(const QString& message) {
   // The phase, as the driver's own lines tell it.
-  if (message.startsWith(QLatin1String("Всего карточек: ")) && FSettings.Options.Separate) {
+  if (message.startsWith(QStringLiteral("Всего карточек: ")) && FSettings.Options.Separate) {
     FPhase = QStringLiteral("список неактивных");
     FPhaseClock.restart();
   } else if (FPhase != kCardPhase &&
-             (message.startsWith(QLatin1String("Данные будут записываться в файл ")) ||
-              message == QLatin1String("Загружаем карточку..."))) {
+             (message.startsWith(QStringLiteral("Данные будут записываться в файл ")) ||
+              message == QStringLiteral("Загружаем карточку..."))) {
     FPhase = kCardPhase;
     FPhaseClock.restart();
   }

@@ -281,7 +281,9 @@ TEST_F(CliDemoTest, RefusalsWriteNothing) {
     EXPECT_TRUE(cli.Err().endsWith(u'\n'));
     EXPECT_TRUE(err[0].startsWith(QStringLiteral("supplier-harvester-cli: "))) << err[0].toStdString();
     EXPECT_GT(err[0].size(), 30) << err[0].toStdString();
-    if (!c.says.isEmpty()) EXPECT_TRUE(err[0].contains(c.says)) << err[0].toStdString();
+    if (!c.says.isEmpty()) {
+      EXPECT_TRUE(err[0].contains(c.says)) << err[0].toStdString();
+    }
     EXPECT_EQ(OutFiles(), QStringList());
     for (const QString& dir : {archive, temp, bare})
       EXPECT_EQ(QDir(dir).entryList(QDir::Files), QStringList{QStringLiteral("supplier-harvester-cli")});
