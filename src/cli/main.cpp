@@ -76,10 +76,6 @@ int main(int argc, char** argv) {
       return Refuse(QStringLiteral("файл прокси не читается: %1").arg(options.ProxyFile));
     proxyFile = file.absoluteFilePath();
   }
-  if (options.SeparateFellBack)
-    Print(stderr, QStringLiteral(
-                      "supplier-harvester-cli: --separate без --active и --inactive: выгружаем "
-                      "всех подряд\n"));
 
   cli::TCliRunSettings settings;
   settings.Options = options.Run;
@@ -95,6 +91,10 @@ int main(int argc, char** argv) {
   settings.Quiet = options.Quiet;
   settings.CreateDriver = &engine::CreateScraper;
 
+  if (options.SeparateFellBack)
+    Print(stderr, QStringLiteral(
+                      "supplier-harvester-cli: --separate без --active и --inactive: выгружаем "
+                      "всех подряд\n"));
   auto* harvest = new cli::TCliRun(std::move(settings));  // lives until the process ends
   if (!harvest->Start(error)) return Refuse(error);
   EndProcess(harvest->Exec());

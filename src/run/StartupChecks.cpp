@@ -6,6 +6,8 @@
 #include <dlfcn.h>
 #include <openssl/crypto.h>
 
+#include "run/RunSettings.h"
+
 namespace run {
 
 QString RefusalTitle() { return QStringLiteral("Внимание!"); }
@@ -67,11 +69,7 @@ QString LinkedCryptoLibraryFile() {
   return QStringLiteral(SH_CRYPTO_LIBRARY_FILE);
 }
 
-QString ProgramFolder() {
-  QString dir = QCoreApplication::applicationDirPath();
-  if (!dir.endsWith(u'/')) dir += u'/';
-  return dir;
-}
+QString ProgramFolder() { return FolderWithSeparator(QCoreApplication::applicationDirPath()); }
 
 QStringList IntroductionLines() {
   return {

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -120,6 +121,7 @@ class CliDemoTest : public ::testing::Test {
       if (raw.isEmpty() || raw.startsWith(u'#')) continue;
       const QStringList c = raw.split(u'\t');
       ASSERT_EQ(c.size(), 9 + 31);
+      Activity.insert(c[8], c[1]);
       if (c[5] != QStringLiteral("2016") || c[6] != QStringLiteral("1")) continue;
       const QString row = u'"' + c[8] + QStringLiteral("\";\"N/A\";\"") + c.mid(9).join(QStringLiteral("\";\"")) + u'"';
       if (!FirstPageRows.contains(row)) FirstPageRows.append(row);
@@ -154,6 +156,7 @@ class CliDemoTest : public ::testing::Test {
   std::unique_ptr<TProcess> Portal;
   QString Origin;
   QStringList FirstPageRows;
+  QHash<QString, QString> Activity;  // card address -> "active" or "inactive", from the dump
 };
 
 TEST_F(CliDemoTest, TestExportWritesTheRowsAndTheLogAsStdout) {
@@ -181,6 +184,44 @@ TEST_F(CliDemoTest, TestExportWritesTheRowsAndTheLogAsStdout) {
   ExpectLogFileIsStdout(*cli);
   // --quiet leaves stderr with the result file's name alone.
   EXPECT_EQ(cli->Err(), QStringLiteral("Файл результата: ") + OutDir() + csvs[0] + u'\n');
+}
+
+// The mode options as the window's controls: a box alone selects the separate mode, and the
+// separate mode with no box falls back to all in one pass, saying so.
+TEST_F(CliDemoTest, ModeOptionsChooseTheCards) {
+  StartPortal();
+  struct Case {
+    QStringList args;
+    bool fallsBack;
+    QString activity;  // of every row
+    QString dumpActivity;
+  } cases[] = {
+      {{QStringLiteral("--separate")}, true, QStringLiteral("N/A"), QString()},
+      {{QStringLiteral("--inactive")}, false, QStringLiteral("Неактивный"), QStringLiteral("inactive")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.join(u' ').toStdString());
+    for (const QString& f : OutFiles()) QFile::remove(OutDir() + f);
+    auto cli = RunCli(QStringList{QStringLiteral("--test"), QStringLiteral("--quiet")} + c.args);
+    ASSERT_TRUE(cli->Finish()) << cli->Err().toStdString();
+    EXPECT_EQ(cli->ExitCode(), 0) << cli->Err().toStdString();
+    EXPECT_EQ(cli->Err().contains(QStringLiteral("--separate без --active и --inactive: выгружаем всех подряд\n")),
+              c.fallsBack)
+        << cli->Err().toStdString();
+    const QStringList csvs = OutFiles(QStringLiteral("data*.csv"));
+    ASSERT_EQ(csvs.size(), 1);
+    QStringList rows = QString::fromUtf8(ReadFile(OutDir() + csvs[0]).mid(3)).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    rows.removeFirst();
+    ASSERT_FALSE(rows.isEmpty());
+    for (const QString& row : rows) {
+      const QStringList fields = row.mid(1, row.size() - 2).split(QStringLiteral("\";\""));
+      ASSERT_EQ(fields.size(), 33) << row.toStdString();
+      EXPECT_EQ(fields[1], c.activity) << row.toStdString();
+      if (!c.dumpActivity.isEmpty()) {
+        EXPECT_EQ(Activity.value(fields[0]), c.dumpActivity) << row.toStdString();
+      }
+    }
+  }
 }
 
 // SIGUSR1 pauses and resumes as the pause button does; SIGINT or SIGTERM stops as the stop
