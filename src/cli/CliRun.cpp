@@ -73,6 +73,9 @@ int InstallSignalPipe() {
   sigemptyset(&pause.sa_mask);
   pause.sa_flags = SA_RESTART;
   ::sigaction(SIGUSR1, &pause, nullptr);
+  // A reader of stdout that goes away (a pipe into head, say) must not end the run: the log
+  // goes on into its file.
+  ::signal(SIGPIPE, SIG_IGN);
   return gSignalPipe[0];
 }
 

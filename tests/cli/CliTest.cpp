@@ -186,6 +186,44 @@ TEST_F(CliDemoTest, TestExportWritesTheRowsAndTheLogAsStdout) {
   EXPECT_EQ(cli->Err(), QStringLiteral("Файл результата: ") + OutDir() + csvs[0] + u'\n');
 }
 
+// A reader of stdout that goes away (as `| head` does once it has its lines) does not end the
+// run: the log file still gets every line.
+TEST_F(CliDemoTest, ClosedStdoutLeavesTheRunAndItsLogFileWhole) {
+  StartPortal();
+  const QByteArray program = kCli.toLocal8Bit();
+  const QByteArray origin = Origin.toLocal8Bit();
+  const QByteArray out = OutDir().toLocal8Bit();
+  const QByteArray dir = Work.path().toLocal8Bit();
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::dup2(fds[1], 1);
+    const int devnull = ::open("/dev/null", O_WRONLY);
+    ::dup2(devnull, 2);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    if (::chdir(dir.constData()) != 0) ::_exit(126);
+    const char* argv[] = {program.constData(), "--test", "--quiet", "--origin", origin.constData(),
+                          "--output-dir", out.constData(), nullptr};
+    ::execv(argv[0], const_cast<char* const*>(argv));
+    ::_exit(127);
+  }
+  ::close(fds[0]);  // nobody reads: the first line written meets a closed pipe
+  ::close(fds[1]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const QStringList logs = OutFiles(QStringLiteral("log-*.txt"));
+  ASSERT_EQ(logs.size(), 1);
+  const QString log = QString::fromUtf8(ReadFile(OutDir() + logs[0]));
+  EXPECT_TRUE(log.contains(QStringLiteral(": Сбор данных завершен\r\n")));
+  EXPECT_TRUE(log.endsWith(QStringLiteral(": Работа завершена, лог записан в ") + OutDir() + logs[0] + QStringLiteral("\r\n")));
+  EXPECT_EQ(OutFiles(QStringLiteral("data*.csv")).size(), 1);
+}
+
 // The mode options as the window's controls: a box alone selects the separate mode, and the
 // separate mode with no box falls back to all in one pass, saying so.
 TEST_F(CliDemoTest, ModeOptionsChooseTheCards) {
