@@ -4,21 +4,16 @@
 // in the caller. Called on the window thread itself, an operation runs at once.
 #include <QString>
 #include <functional>
-#include <mutex>
-#include <stdexcept>
-#include <thread>
 
 #include "engine/WindowBridge.h"
+#include "run/ThreadCall.h"
 
 namespace app {
 
 class TMainForm;
 
 // Raised in a caller whose call could not run because the window is gone.
-class EWindowClosed : public std::runtime_error {
- public:
-  EWindowClosed() : std::runtime_error("the window is closed") {}
-};
+using EWindowClosed = run::ECallTargetGone;
 
 class TWindowBridge final : public engine::IWindowBridge {
  public:
@@ -31,21 +26,20 @@ class TWindowBridge final : public engine::IWindowBridge {
   void ReportOutcome(engine::IRunDriver& driver, const QString& result) override;
 
   // Runs `operation` on the window thread and waits for it; rethrows what it raised.
-  void RunOnWindowThread(const std::function<void()>& operation);
+  void RunOnWindowThread(const std::function<void()>& operation) { FCaller.Run(operation); }
 
   // The form is being destroyed (window thread): later calls fail with EWindowClosed, and so
   // do calls still waiting in the queue.
-  void Detach();
+  void Detach() { FCaller.Detach(); }
 
-  bool OnWindowThread() const { return std::this_thread::get_id() == FWindowThread; }
+  bool OnWindowThread() const { return FCaller.OnTargetThread(); }
 
  private:
   template <class Op>
   void Call(Op&& op);
 
-  std::mutex FLock;             // guards FForm against Detach
-  TMainForm* FForm;             // null once detached
-  const std::thread::id FWindowThread;
+  TMainForm* const FForm;  // read on the window thread only, and only while attached
+  run::TThreadCaller FCaller;
 };
 
 }  // namespace app

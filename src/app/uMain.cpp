@@ -18,22 +18,17 @@
 #include <unistd.h>
 
 #include "app/ProgressBar.h"
-#include "app/StartupChecks.h"
 #include "app/WindowBridge.h"
-#include "base/TickCount.h"
-
-#ifdef SH_HAVE_ENGINE
 #include "engine/RunDriver.h"
-#endif
+#include "base/TickCount.h"
+#include "run/LogFile.h"
+#include "run/RunSettings.h"
+#include "run/StartupChecks.h"
+#include "run/ThreadCall.h"
 
 namespace app {
 
 namespace {
-
-// The portal the program is built for.
-#ifndef SH_PORTAL_ORIGIN
-#define SH_PORTAL_ORIGIN "https://localhost:8443"
-#endif
 
 void ShowModalMessage(QWidget* parent, const QString& title, const QString& text) {
   QMessageBox box(QMessageBox::NoIcon, title, QString(text).replace(QStringLiteral("\r\n"), "\n"),
@@ -59,12 +54,10 @@ QString ApplicationTitle(const QString& portalOrigin) {
 
 TMainFormSettings DefaultSettings() {
   TMainFormSettings s;
-  s.ProgramDir = ProgramFolder();
-  s.PortalOrigin = QStringLiteral(SH_PORTAL_ORIGIN);
-  s.CryptoLibraryFile = LinkedCryptoLibraryFile();
-#ifdef SH_HAVE_ENGINE
+  s.ProgramDir = run::ProgramFolder();
+  s.PortalOrigin = run::CompiledPortalOrigin();
+  s.CryptoLibraryFile = run::LinkedCryptoLibraryFile();
   s.CreateDriver = &engine::CreateScraper;
-#endif
   s.ShowMessage = &ShowModalMessage;
   s.EndProgram = [](int code) { EndProcessNow(code); };
   s.Now = [] { return QDateTime::currentDateTime(); };
@@ -99,8 +92,10 @@ void EndProcessNow(int exitCode) {
 
 TMainForm::TMainForm(TMainFormSettings settings, QWidget* parent)
     : QWidget(parent), FSettings(std::move(settings)) {
-  FStampFormat = FSettings.FixedStampFormat ? FSettings.StampFormat : SystemStampFormat();
   FBridge = std::make_shared<TWindowBridge>(this);
+  FControl = new run::TRunControl(
+      *this, {FSettings.CreateDriver, FSettings.Now, FSettings.ResumeDelayMs},
+      FSettings.FixedStampFormat ? FSettings.StampFormat : run::SystemStampFormat(), this);
   setObjectName(QStringLiteral("MainForm"));
   setWindowTitle(ApplicationTitle(FSettings.PortalOrigin));
   setFont(WindowFont(11));
@@ -172,8 +167,7 @@ void TMainForm::CreateControls() {
   ProgressBar = new TProgressBar(this);
   ProgressBar->setObjectName(QStringLiteral("ProgressBar"));
 
-  ResumeTimer = new QTimer(this);
-  ResumeTimer->setObjectName(QStringLiteral("ResumeTimer"));
+  ResumeTimer = FControl->ResumeTimer();
 
   // Of the two radio buttons only the selected one is a tab stop.
   auto radioFocus = [this] {
@@ -217,9 +211,9 @@ void TMainForm::resizeEvent(QResizeEvent* event) {
 }
 
 bool TMainForm::event(QEvent* event) {
-  if (DeliverCallEvent(event)) return true;
+  if (run::DeliverCallEvent(event)) return true;
   if (event->type() == QEvent::LocaleChange && !FSettings.FixedStampFormat)
-    FStampFormat = SystemStampFormat();
+    FControl->SetStampFormat(run::SystemStampFormat());
   return QWidget::event(event);
 }
 
@@ -247,78 +241,44 @@ void TMainForm::Guarded(const std::function<void()>& handler) {
 // Start-up
 
 void TMainForm::FormShow() {
-  const TRefusal refusal = CheckProgramFolder(FSettings.ProgramDir, FSettings.CryptoLibraryFile);
-  if (refusal != TRefusal::rfNone) {
-    FSettings.ShowMessage(this, RefusalTitle(), RefusalText(refusal));
+  const run::TRefusal refusal =
+      run::CheckProgramFolder(FSettings.ProgramDir, FSettings.CryptoLibraryFile);
+  if (refusal != run::TRefusal::rfNone) {
+    FSettings.ShowMessage(this, run::RefusalTitle(), run::RefusalText(refusal));
     FSettings.EndProgram(0);
     return;
   }
-  for (const QString& line : IntroductionLines()) LogsMemo->appendPlainText(line);
+  for (const QString& line : run::IntroductionLines()) LogsMemo->appendPlainText(line);
 }
 
 // ---------------------------------------------------------------------------------------
 // Run control
 
-bool TMainForm::DriverRunning() const {
-  return FCurrentScraper && !FCurrentScraper->Finished();
-}
-
 void TMainForm::StartButtonClick() {
-  // The start button is disabled only by the driver's first call; until then a second click
-  // must not make a second driver.
-  if (FRunActive) return;
-  if (RadioButton2->isChecked() && !ActiveCheckBox->isChecked() && !InactiveCheckBox->isChecked())
-    RadioButton1->setChecked(true);
-  CheckBox1->setEnabled(false);
-
+  if (RunActive()) return;
   engine::TRunOptions options;
   options.TestExport = CheckBox1->isChecked();
   options.AllInARow = RadioButton1->isChecked();
   options.Separate = RadioButton2->isChecked();
   options.Active = ActiveCheckBox->isChecked();
   options.Inactive = InactiveCheckBox->isChecked();
-
-  engine::TEngineConfig config;
-  // The engine names files as folder + "/" + name.
-  config.ProgramDir = FSettings.ProgramDir;
-  if (config.ProgramDir.size() > 1 && config.ProgramDir.endsWith(u'/')) config.ProgramDir.chop(1);
-  config.PortalOrigin = FSettings.PortalOrigin;
-  config.OpenDocument = FSettings.OpenDocument;
-
-  FRunActive = true;
+  // The window shows the mode the run uses.
+  if (run::FixUpMode(options)) RadioButton1->setChecked(true);
+  CheckBox1->setEnabled(false);
   try {
-    if (!FSettings.CreateDriver) throw std::runtime_error("Модуль выгрузки не подключён");
-    std::shared_ptr<engine::IRunDriver> driver = FSettings.CreateDriver(FBridge, options, config);
-    if (!driver) throw std::runtime_error("Не удалось создать поток выгрузки");
-    FCurrentScraper = driver;
-    driver->Start();
+    FControl->Start(FBridge, options,
+                    run::EngineConfig(FSettings.ProgramDir, FSettings.PortalOrigin,
+                                      FSettings.OpenDocument));
   } catch (...) {
     // No run came about: the window stays usable for the next try.
-    FRunActive = false;
     CheckBox1->setEnabled(true);
     throw;
   }
 }
 
-void TMainForm::PauseButtonClick() {
-  if (!DriverRunning()) return;
-  if (FCurrentScraper->Paused()) {
-    FCurrentScraper->Resume();
-    LogLiteral(QStringLiteral(": Отключаем паузу, продолжаем работу"));
-  } else {
-    FCurrentScraper->Pause();
-    LogLiteral(QStringLiteral(": Включаем паузу"));
-    ResumeTimer->stop();
-  }
-}
+void TMainForm::PauseButtonClick() { FControl->PauseClick(); }
 
-void TMainForm::StopButtonClick() {
-  if (!DriverRunning()) return;
-  if (FCurrentScraper->Paused()) FCurrentScraper->Resume();
-  FCurrentScraper->Terminate();
-  LogLiteral(QStringLiteral(": Останавливаем работу"));
-  ProgressBar->SetPosition(0);
-}
+void TMainForm::StopButtonClick() { FControl->StopClick(); }
 
 void TMainForm::ActiveCheckBoxClick() {
   if (ActiveCheckBox->isChecked()) RadioButton2->setChecked(true);
@@ -328,24 +288,18 @@ void TMainForm::InactiveCheckBoxClick() {
   if (InactiveCheckBox->isChecked()) RadioButton2->setChecked(true);
 }
 
-void TMainForm::ResumeTimerTimer() {
-  ResumeTimer->stop();
-  if (DriverRunning() && FCurrentScraper->Paused()) {
-    FCurrentScraper->Resume();
-    LogLiteral(QStringLiteral(": Отключаем паузу, продолжаем работу"));
-  }
-}
+void TMainForm::ResumeTimerTimer() { FControl->ResumeTimerTimer(); }
 
 // ---------------------------------------------------------------------------------------
 // The run's window-thread operations
 
-QString TMainForm::Stamp() const { return FormatStamp(FSettings.Now(), FStampFormat); }
+QString TMainForm::Stamp() const { return FControl->Stamp(); }
 
-void TMainForm::LogLiteral(const QString& literal) { LogsMemo->appendPlainText(Stamp() + literal); }
+void TMainForm::AppendLine(const QString& line) { LogsMemo->appendPlainText(line); }
 
-void TMainForm::AppendLog(const QString& message) {
-  LogsMemo->appendPlainText(Stamp() + QStringLiteral(": ") + message);
-}
+void TMainForm::ResetProgress() { ProgressBar->SetPosition(0); }
+
+void TMainForm::AppendLog(const QString& message) { FControl->Log(message); }
 
 void TMainForm::SetModeControlsEnabled(bool enabled) {
   RadioButton1->setEnabled(enabled);
@@ -357,43 +311,27 @@ void TMainForm::SetModeControlsEnabled(bool enabled) {
 void TMainForm::UpdateRunState(bool cursorHourGlass) {
   if (cursorHourGlass) {
     LogsMemo->clear();
-    LogLiteral(QStringLiteral(": Начинаем работу по выгрузке"));
+    FControl->RunStarted();
     StartButton->setEnabled(false);
     SetModeControlsEnabled(false);
     return;
   }
-  const QString path = FSettings.ProgramDir + LogFileName(FSettings.TickCount());
-  LogLiteral(QStringLiteral(": Работа завершена, лог записан в ") + path);
+  const QString path = FSettings.ProgramDir + run::LogFileName(FSettings.TickCount());
+  FControl->RunEnding(path);
   std::exception_ptr failure;
   try {
-    SaveLogFile(path);
+    run::SaveLogFile(path, LogsMemo->toPlainText(), FSettings.LogCodeset);
   } catch (const std::exception& e) {
     // The line above claims the file was written: say at once that it was not.
     failure = std::current_exception();
-    LogLiteral(QStringLiteral(": Ошибка: ") + QString::fromUtf8(e.what()));
+    FControl->LogLiteral(QStringLiteral(": Ошибка: ") + QString::fromUtf8(e.what()));
   }
   // The window is made usable again even when the file could not be written.
   StartButton->setEnabled(true);
   CheckBox1->setEnabled(true);
   SetModeControlsEnabled(true);
-  FRunActive = false;
+  FControl->RunEnded();
   if (failure) std::rethrow_exception(failure);
-}
-
-void TMainForm::SaveLogFile(const QString& path) {
-  const QByteArray bytes = EncodeLogText(LogFileText(LogsMemo->toPlainText()), FSettings.LogCodeset);
-  QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-    throw std::runtime_error(
-        QStringLiteral("не удалось создать файл лога %1: %2").arg(path, file.errorString()).toStdString());
-  const qint64 written = file.write(bytes);
-  if (written != bytes.size() || !file.flush()) {
-    const QString reason = file.errorString();
-    file.close();
-    throw std::runtime_error(
-        QStringLiteral("не удалось записать файл лога %1: %2").arg(path, reason).toStdString());
-  }
-  file.close();
 }
 
 void TMainForm::UpdateProgress(std::int32_t position, std::int32_t max) {
@@ -407,20 +345,9 @@ void TMainForm::UpdateProgress(std::int32_t position, std::int32_t max) {
 }
 
 void TMainForm::ReportOutcome(engine::IRunDriver& driver, const QString& result) {
-  if (result.contains(QLatin1String("ERROR"))) {
-    LogLiteral(QStringLiteral(": Ошибка: ") + result.mid(6, 200));
-    LogLiteral(QStringLiteral(": Включаем паузу на 30 секунд"));
-    ArmResumeTimer();
-    driver.Pause();
-    return;
-  }
-  LogLiteral(QStringLiteral(": Сбор данных завершен"));
+  FControl->ReportOutcome(driver, result);
 }
 
-void TMainForm::ArmResumeTimer() {
-  ResumeTimer->stop();
-  ResumeTimer->setInterval(FSettings.ResumeDelayMs);
-  ResumeTimer->start();
-}
+void TMainForm::ArmResumeTimer() { FControl->ArmResumeTimer(); }
 
 }  // namespace app

@@ -9,9 +9,10 @@
 #include <functional>
 #include <memory>
 
-#include "app/LogFormat.h"
 #include "engine/RunDriver.h"
 #include "engine/WindowBridge.h"
+#include "run/LogFormat.h"
+#include "run/RunControl.h"
 
 class QCheckBox;
 class QLabel;
@@ -25,9 +26,8 @@ namespace app {
 class TProgressBar;
 class TWindowBridge;
 
-using TDriverFactory = std::function<std::shared_ptr<engine::IRunDriver>(
-    std::shared_ptr<engine::IWindowBridge> window, const engine::TRunOptions& options,
-    const engine::TEngineConfig& config)>;
+using TDriverFactory = run::TDriverFactory;
+using run::TStampFormat;
 
 // Everything the window takes from its surroundings. DefaultSettings() gives the program's;
 // tests replace single members.
@@ -54,7 +54,7 @@ TMainFormSettings DefaultSettings();
 // "Парсер реестра участников госзакупок" + blank + the portal's host name.
 QString ApplicationTitle(const QString& portalOrigin);
 
-class TMainForm : public QWidget {
+class TMainForm : public QWidget, private run::IRunView {
   Q_OBJECT
  public:
   explicit TMainForm(TMainFormSettings settings = DefaultSettings(), QWidget* parent = nullptr);
@@ -66,9 +66,11 @@ class TMainForm : public QWidget {
   TWindowBridge& WindowBridge() const { return *FBridge; }
 
   // The driver of the current or last run (empty before the first start).
-  const std::shared_ptr<engine::IRunDriver>& CurrentScraper() const { return FCurrentScraper; }
+  const std::shared_ptr<engine::IRunDriver>& CurrentScraper() const {
+    return FControl->CurrentScraper();
+  }
   // True from a start click until the end branch of UpdateRunState.
-  bool RunActive() const { return FRunActive; }
+  bool RunActive() const { return FControl->RunActive(); }
   const TMainFormSettings& Settings() const { return FSettings; }
 
   // --- Window-thread operations of the run (called through the bridge) ---
@@ -99,19 +101,16 @@ class TMainForm : public QWidget {
  private:
   void CreateControls();
   void LayOut();
-  // stamp directly followed by a literal that begins with ": ".
-  void LogLiteral(const QString& literal);
-  void SaveLogFile(const QString& path);
   void SetModeControlsEnabled(bool enabled);
   // Runs a handler; a failure it raises is shown in a message box and the program goes on.
   void Guarded(const std::function<void()>& handler);
-  bool DriverRunning() const;
+  // run::IRunView: the rules' lines go to the log control, a stop empties the bar.
+  void AppendLine(const QString& line) override;
+  void ResetProgress() override;
 
   TMainFormSettings FSettings;
-  TStampFormat FStampFormat;
   std::shared_ptr<TWindowBridge> FBridge;
-  std::shared_ptr<engine::IRunDriver> FCurrentScraper;
-  bool FRunActive = false;
+  run::TRunControl* FControl = nullptr;  // the run rules; owns ResumeTimer
   bool FShown = false;
 
   QPushButton* StartButton = nullptr;
@@ -127,9 +126,6 @@ class TMainForm : public QWidget {
   TProgressBar* ProgressBar = nullptr;
   QTimer* ResumeTimer = nullptr;
 };
-
-// Delivers a queued bridge call addressed to the form; false for any other event.
-bool DeliverCallEvent(QEvent* event);
 
 // Shows the main window and runs the event loop until it is closed, then ends the process with
 // the loop's exit code (see EndProcessNow). `started`, when given, is called with the shown

@@ -13,10 +13,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
-#include "app/StartupChecks.h"
+#include "run/StartupChecks.h"
 #include "app/uMain.h"
 #include "engine/RunDriver.h"
 
@@ -29,7 +30,10 @@ namespace apptest {
 // window's operations itself.
 class TFakeDriver : public engine::IRunDriver {
  public:
-  void Start() override { ++Starts; }
+  void Start() override {
+    ++Starts;
+    if (FailStart) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  }
   void Terminate() override { ++Terminates; }
   void Pause() override { ++Pauses; FPaused = true; }
   void Resume() override { ++Resumes; FPaused = false; }
@@ -40,6 +44,7 @@ class TFakeDriver : public engine::IRunDriver {
 
   std::atomic<int> Starts{0}, Terminates{0}, Pauses{0}, Resumes{0};
   std::atomic<bool> FPaused{false}, FFinished{false};
+  bool FailStart = false;  // Start throws, as a thread that cannot be created does
 };
 
 // Waits, processing events, until `done` holds or `timeoutMs` passed.
@@ -58,7 +63,7 @@ inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 20000) 
 // refuse (a checkout under /tmp, say); then the home folder.
 inline QString ProgramDirBase() {
   const QString build = QStringLiteral(SH_TEST_WORK_DIR);
-  if (app::CheckProgramFolder(build + u'/', QString()) == app::TRefusal::rfMissingLibrary) return build;
+  if (run::CheckProgramFolder(build + u'/', QString()) == run::TRefusal::rfMissingLibrary) return build;
   const QString home = QDir::homePath() + QStringLiteral("/.cache/supplier-harvester-tests");
   QDir().mkpath(home);
   return home;
@@ -87,6 +92,7 @@ struct TSeams {
   std::vector<engine::TRunOptions> Options;
   std::vector<engine::TEngineConfig> Configs;
   bool FailCreate = false;
+  bool FailStart = false;  // the created driver's thread cannot be started
 };
 
 inline app::TMainFormSettings TestSettings(TSeams& seams, const QString& programDir) {
@@ -98,6 +104,7 @@ inline app::TMainFormSettings TestSettings(TSeams& seams, const QString& program
                             const engine::TEngineConfig& c) -> std::shared_ptr<engine::IRunDriver> {
     if (seams.FailCreate) throw std::runtime_error("no driver today");
     auto d = std::make_shared<TFakeDriver>();
+    d->FailStart = seams.FailStart;
     seams.Drivers.push_back(d);
     seams.Options.push_back(o);
     seams.Configs.push_back(c);

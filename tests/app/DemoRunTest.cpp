@@ -151,7 +151,7 @@ class DemoRunTest : public ::testing::Test {
     QFile log(logPath);
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     const QStringList saved = lines.mid(0, endLine + 1);
-    EXPECT_EQ(log.readAll(), app::EncodeLogText(saved.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"), "CP1251"));
+    EXPECT_EQ(log.readAll(), run::EncodeLogText(saved.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"), "CP1251"));
     EXPECT_TRUE(Find<QPushButton>(*Form, "StartButton")->isEnabled());
     EXPECT_TRUE(Find<QCheckBox>(*Form, "CheckBox1")->isEnabled());
   }

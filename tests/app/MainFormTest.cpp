@@ -245,6 +245,30 @@ TEST_F(MainFormTest, StartWithoutADriverLeavesTheWindowUsable) {
   EXPECT_EQ(Seams.Drivers.size(), 1u);
 }
 
+// A driver whose thread never started is not current: pause and stop find no run and log
+// nothing, and the next start makes a new driver.
+TEST_F(MainFormTest, DriverThatFailedToStartTakesNoPauseOrStop) {
+  Seams.FailStart = true;
+  Click("StartButton");
+  ASSERT_EQ(Seams.Drivers.size(), 1u);
+  ASSERT_EQ(Seams.Messages.size(), 1u);
+  EXPECT_TRUE(W<QCheckBox>("CheckBox1")->isEnabled());
+  EXPECT_FALSE(Form->RunActive());
+  EXPECT_EQ(Form->CurrentScraper(), nullptr);
+  const QString before = Text();
+  Click("PauseButton");
+  Click("StopButton");
+  Form->ResumeTimerTimer();
+  EXPECT_EQ(Text(), before);
+  const TFakeDriver& failed = *Seams.Drivers[0];
+  EXPECT_EQ(failed.Pauses.load() + failed.Resumes.load() + failed.Terminates.load(), 0);
+
+  Seams.FailStart = false;
+  Click("StartButton");
+  ASSERT_EQ(Seams.Drivers.size(), 2u);
+  EXPECT_EQ(Form->CurrentScraper().get(), Seams.Drivers[1].get());
+}
+
 TEST_F(MainFormTest, NoRunMeansPauseStopAndTimerDoNothing) {
   const QString before = Text();
   Click("PauseButton");
@@ -468,7 +492,7 @@ TEST_F(MainFormTest, LogFileHoldsTheWholeRunInTheCodePage) {
                            QStringLiteral(": Загружаем список... €\r\n") + kStamp +
                            QStringLiteral(": галочка ?\r\nзаметка\r\n") + kStamp +
                            QStringLiteral(": Работа завершена, лог записан в ") + path + QStringLiteral("\r\n");
-  EXPECT_EQ(bytes.toHex().toStdString(), app::EncodeLogText(expected, "CP1251").toHex().toStdString());
+  EXPECT_EQ(bytes.toHex().toStdString(), run::EncodeLogText(expected, "CP1251").toHex().toStdString());
   EXPECT_FALSE(bytes.startsWith("\xEF\xBB\xBF"));
   EXPECT_EQ(bytes.left(2), QByteArray("09"));
   EXPECT_TRUE(bytes.endsWith("\r\n"));

@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "AppFixture.h"
-#include "app/StartupChecks.h"
+#include "run/StartupChecks.h"
 
 namespace {
 
-using app::TRefusal;
+using run::TRefusal;
 using namespace apptest;
 
 TEST(StartupChecks, RefusalsInOrder) {
@@ -36,33 +36,33 @@ TEST(StartupChecks, RefusalsInOrder) {
       {good.Path(), QString(), TRefusal::rfMissingLibrary},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(app::CheckProgramFolder(c.dir, c.libFile), c.expected) << c.dir.toStdString();
+    EXPECT_EQ(run::CheckProgramFolder(c.dir, c.libFile), c.expected) << c.dir.toStdString();
 }
 
 TEST(StartupChecks, LibraryFolderNamedLikeTheLibraryIsNotTheLibrary) {
   TProgramDir dir;
   QDir(dir.Path()).mkdir(QStringLiteral("libssl.so.3"));
-  EXPECT_EQ(app::CheckProgramFolder(dir.Path(), QStringLiteral("libssl.so.3")),
+  EXPECT_EQ(run::CheckProgramFolder(dir.Path(), QStringLiteral("libssl.so.3")),
             TRefusal::rfMissingLibrary);
 }
 
 TEST(StartupChecks, LinkedCryptoLibraryIsNamedBySoname) {
-  const QString name = app::LinkedCryptoLibraryFile();
+  const QString name = run::LinkedCryptoLibraryFile();
   EXPECT_TRUE(name.startsWith(QStringLiteral("libcrypto.so."))) << name.toStdString();
 }
 
 TEST(StartupChecks, RefusalTexts) {
-  EXPECT_EQ(app::RefusalTitle(), QStringLiteral("Внимание!"));
-  EXPECT_TRUE(app::RefusalText(TRefusal::rfArchive)
+  EXPECT_EQ(run::RefusalTitle(), QStringLiteral("Внимание!"));
+  EXPECT_TRUE(run::RefusalText(TRefusal::rfArchive)
                   .startsWith(QStringLiteral("Вы запустили программу изнутри архива!\r\nДля корректной")));
-  EXPECT_TRUE(app::RefusalText(TRefusal::rfTempFolder)
+  EXPECT_TRUE(run::RefusalText(TRefusal::rfTempFolder)
                   .startsWith(QStringLiteral("Программа запущена из временной папки!\r\nСкорее всего")));
-  EXPECT_TRUE(app::RefusalText(TRefusal::rfMissingLibrary)
+  EXPECT_TRUE(run::RefusalText(TRefusal::rfMissingLibrary)
                   .startsWith(QStringLiteral("Программа не обнаружила необходимые для работы файлы!\r\n"
                                              "Вероятно, Вы запустили программу изнутри архива!\r\n")));
   for (TRefusal r : {TRefusal::rfArchive, TRefusal::rfTempFolder, TRefusal::rfMissingLibrary})
-    EXPECT_TRUE(app::RefusalText(r).endsWith(QStringLiteral("выбрав пункт меню \"Извлечь все\"")));
-  EXPECT_TRUE(app::RefusalText(TRefusal::rfNone).isEmpty());
+    EXPECT_TRUE(run::RefusalText(r).endsWith(QStringLiteral("выбрав пункт меню \"Извлечь все\"")));
+  EXPECT_TRUE(run::RefusalText(TRefusal::rfNone).isEmpty());
 }
 
 // The window's first show runs the checks: a refusal shows one box and ends the program with
@@ -90,14 +90,14 @@ TEST(StartupWindow, FirstShowRefusesOrIntroduces) {
       EXPECT_TRUE(seams.Exits.empty());
       const QStringList lines = LogLines(form);
       ASSERT_EQ(lines.size(), 8);
-      EXPECT_EQ(lines, app::IntroductionLines());
+      EXPECT_EQ(lines, run::IntroductionLines());
       EXPECT_TRUE(lines[1].isEmpty());
       EXPECT_TRUE(lines[4].isEmpty());
       for (const QString& l : lines) EXPECT_FALSE(l.contains(QStringLiteral("2024")));
     } else {
       ASSERT_EQ(seams.Messages.size(), 1u);
-      EXPECT_EQ(seams.Messages[0].first, app::RefusalTitle());
-      EXPECT_EQ(seams.Messages[0].second, app::RefusalText(c.refusal));
+      EXPECT_EQ(seams.Messages[0].first, run::RefusalTitle());
+      EXPECT_EQ(seams.Messages[0].second, run::RefusalText(c.refusal));
       EXPECT_EQ(seams.Exits, std::vector<int>{0});
       EXPECT_TRUE(Find<QPlainTextEdit>(form, "LogsMemo")->toPlainText().isEmpty());
     }

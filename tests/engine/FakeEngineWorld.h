@@ -19,6 +19,7 @@
 #include "engine/PageFetcher.h"
 #include "engine/ResultSink.h"
 #include "engine/RunDriver.h"
+#include "run/Outcome.h"
 
 // Readable QString values in test failure messages.
 inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
@@ -64,7 +65,7 @@ class TFakeWindow : public engine::IWindowBridge {
   void ReportOutcome(engine::IRunDriver& driver, const QString& result) override {
     std::lock_guard<std::mutex> guard(lock_);
     events_.append(QStringLiteral("outcome:") + result);
-    if (!result.contains(QStringLiteral("ERROR"))) return;
+    if (!run::IsErrorOutcome(result)) return;
     driver.Pause();
     ++pauses_;
     // The driver object outlives this call: the run's thread holds it while it waits.

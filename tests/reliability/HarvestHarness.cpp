@@ -17,6 +17,7 @@
 #include "engine/PageFetcher.h"
 #include "engine/RunDriver.h"
 #include "engine/WindowBridge.h"
+#include "run/Outcome.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ class TStdoutWindow : public engine::IWindowBridge {
   void UpdateProgress(std::int32_t, std::int32_t) override {}
   void ReportOutcome(engine::IRunDriver& driver, const QString& result) override {
     Line("outcome: " + result);
-    if (!result.contains(QStringLiteral("ERROR"))) return;
+    if (!run::IsErrorOutcome(result)) return;
     // As the window's resume timer: pause now, resume a little later.
     driver.Pause();
     engine::IRunDriver* target = &driver;

@@ -1,11 +1,11 @@
 // Stamps, log file names, the saved text and its encoding.
 #include <gtest/gtest.h>
 
-#include "app/LogFormat.h"
+#include "run/LogFormat.h"
 
 namespace {
 
-using app::TStampFormat;
+using run::TStampFormat;
 
 TEST(LogStamp, DateAndTimeOrDateAloneAtMidnight) {
   const TStampFormat ru{QStringLiteral("dd.MM.yyyy"), QStringLiteral("H:mm:ss")};
@@ -25,8 +25,27 @@ TEST(LogStamp, DateAndTimeOrDateAloneAtMidnight) {
   };
   for (const Case& c : cases) {
     const QDateTime at(QDate(2024, 12, 9), c.time);
-    EXPECT_EQ(app::FormatStamp(at, c.format).toStdString(), c.expected) << c.time.toString().toStdString();
+    EXPECT_EQ(run::FormatStamp(at, c.format).toStdString(), c.expected) << c.time.toString().toStdString();
   }
+}
+
+// Month and day names and the AM/PM markers come from the locale of the regional settings, not
+// from the C locale.
+TEST(LogStamp, NamesComeFromTheStampLocale) {
+  const QDateTime at(QDate(2024, 12, 9), QTime(13, 2, 3));
+  struct Case {
+    TStampFormat format;
+    const char* expected;
+  } cases[] = {
+      {{QStringLiteral("d MMMM yyyy"), QStringLiteral("H:mm:ss"), QLocale(QLocale::Russian, QLocale::Russia)},
+       "9 декабря 2024 13:02:03"},
+      {{QStringLiteral("ddd dd.MM.yy"), QStringLiteral("HH:mm:ss"), QLocale(QLocale::German, QLocale::Germany)},
+       "Mo. 09.12.24 13:02:03"},
+      {{QStringLiteral("yyyy/MM/dd"), QStringLiteral("AP h:mm:ss"), QLocale(QLocale::Korean, QLocale::SouthKorea)},
+       "2024/12/09 오후 1:02:03"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(run::FormatStamp(at, c.format).toStdString(), c.expected) << c.format.Names.name().toStdString();
 }
 
 TEST(LogStamp, TimeFormatLosesZoneAndMilliseconds) {
@@ -41,11 +60,11 @@ TEST(LogStamp, TimeFormatLosesZoneAndMilliseconds) {
       {"H 'h' mm 'tz' ss", "H 'h' mm 'tz' ss"},  // quoted text is kept
   };
   for (const Case& c : cases)
-    EXPECT_EQ(app::StripTimeFormat(QString::fromUtf8(c.in)).toStdString(), c.out) << c.in;
+    EXPECT_EQ(run::StripTimeFormat(QString::fromUtf8(c.in)).toStdString(), c.out) << c.in;
 }
 
 TEST(LogStamp, SystemFormatShowsNoZone) {
-  const TStampFormat f = app::SystemStampFormat();
+  const TStampFormat f = run::SystemStampFormat();
   EXPECT_FALSE(f.Date.isEmpty());
   EXPECT_FALSE(f.Time.contains(u't'));
 }
@@ -61,7 +80,7 @@ TEST(LogFile, NameIsTheTickCountAsSignedNumber) {
       {2147483648u, "log--2147483648.txt"},
       {4294967295u, "log--1.txt"},
   };
-  for (const Case& c : cases) EXPECT_EQ(app::LogFileName(c.tick).toStdString(), c.name);
+  for (const Case& c : cases) EXPECT_EQ(run::LogFileName(c.tick).toStdString(), c.name);
 }
 
 TEST(LogFile, EveryLineEndsWithCrLf) {
@@ -75,7 +94,7 @@ TEST(LogFile, EveryLineEndsWithCrLf) {
       {QStringLiteral("a\r\nb"), "a\r\nb\r\n"},  // typed CR LF is not doubled
       {QString("a") + QChar(QChar::ParagraphSeparator) + "b", "a\r\nb\r\n"},
   };
-  for (const Case& c : cases) EXPECT_EQ(app::LogFileText(c.control).toStdString(), c.saved);
+  for (const Case& c : cases) EXPECT_EQ(run::LogFileText(c.control).toStdString(), c.saved);
 }
 
 TEST(LogFile, EncodingReplacesWhatTheCodePageLacks) {
@@ -97,14 +116,14 @@ TEST(LogFile, EncodingReplacesWhatTheCodePageLacks) {
       {QString(), "CP1251", QByteArray()},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(app::EncodeLogText(c.text, c.codeset).toHex().toStdString(), c.bytes.toHex().toStdString())
+    EXPECT_EQ(run::EncodeLogText(c.text, c.codeset).toHex().toStdString(), c.bytes.toHex().toStdString())
         << c.codeset.constData();
 }
 
 TEST(LogFile, LongTextSurvivesBufferGrowth) {
   QString text;
   for (int i = 0; i < 5000; ++i) text += QStringLiteral("Строка %1 ✓\r\n").arg(i);
-  const QByteArray bytes = app::EncodeLogText(text, "CP1251");
+  const QByteArray bytes = run::EncodeLogText(text, "CP1251");
   // Each line: 6 letters, blank, digits, blank, '?', CR LF.
   qsizetype expected = 0;
   for (int i = 0; i < 5000; ++i) expected += 6 + 1 + QString::number(i).size() + 1 + 1 + 2;

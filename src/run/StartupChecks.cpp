@@ -1,4 +1,4 @@
-#include "app/StartupChecks.h"
+#include "run/StartupChecks.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -6,7 +6,9 @@
 #include <dlfcn.h>
 #include <openssl/crypto.h>
 
-namespace app {
+#include "run/RunSettings.h"
+
+namespace run {
 
 QString RefusalTitle() { return QStringLiteral("Внимание!"); }
 
@@ -67,11 +69,7 @@ QString LinkedCryptoLibraryFile() {
   return QStringLiteral(SH_CRYPTO_LIBRARY_FILE);
 }
 
-QString ProgramFolder() {
-  QString dir = QCoreApplication::applicationDirPath();
-  if (!dir.endsWith(u'/')) dir += u'/';
-  return dir;
-}
+QString ProgramFolder() { return FolderWithSeparator(QCoreApplication::applicationDirPath()); }
 
 QStringList IntroductionLines() {
   return {
@@ -89,4 +87,4 @@ QStringList IntroductionLines() {
   };
 }
 
-}  // namespace app
+}  // namespace run

@@ -2,18 +2,21 @@
 // Log line stamps, the log file's name, text and encoding.
 #include <QByteArray>
 #include <QDateTime>
+#include <QLocale>
 #include <QString>
 #include <cstdint>
 
-namespace app {
+namespace run {
 
-// The two formats a stamp is made of: the user's short date and long time formats.
+// The two formats a stamp is made of: the user's short date and long time formats, and the
+// locale whose month and day names and AM/PM markers fill them in.
 struct TStampFormat {
   QString Date;  // e.g. "dd.MM.yyyy"
   QString Time;  // e.g. "H:mm:ss"; never shows milliseconds or a time zone
+  QLocale Names = QLocale::system();
 };
 
-// Reads the formats from the user's regional settings.
+// Reads the formats and the names from the user's regional settings.
 TStampFormat SystemStampFormat();
 
 // Drops the parts of a time format that a stamp never shows: milliseconds and the time zone,
@@ -39,4 +42,4 @@ QByteArray EncodeLogText(const QString& text, const QByteArray& codeset = {});
 // The code set of the current locale (LC_CTYPE), as iconv names it.
 QByteArray LocaleCodeset();
 
-}  // namespace app
+}  // namespace run

@@ -4,7 +4,7 @@
 #include <QString>
 #include <QStringList>
 
-namespace app {
+namespace run {
 
 enum class TRefusal {
   rfNone,            // all checks passed
@@ -32,4 +32,4 @@ QString ProgramFolder();
 // The introductory lines written into the log when the window is first shown.
 QStringList IntroductionLines();
 
-}  // namespace app
+}  // namespace run

@@ -1,4 +1,4 @@
-#include "app/LogFormat.h"
+#include "run/LogFormat.h"
 
 #include <QLocale>
 #include <QStringList>
@@ -6,12 +6,12 @@
 #include <iconv.h>
 #include <langinfo.h>
 
-namespace app {
+namespace run {
 
 TStampFormat SystemStampFormat() {
   const QLocale locale = QLocale::system();
   return {locale.dateFormat(QLocale::ShortFormat),
-          StripTimeFormat(locale.timeFormat(QLocale::LongFormat))};
+          StripTimeFormat(locale.timeFormat(QLocale::LongFormat)), locale};
 }
 
 QString StripTimeFormat(const QString& format) {
@@ -38,10 +38,10 @@ QString StripTimeFormat(const QString& format) {
 
 QString FormatStamp(const QDateTime& at, const TStampFormat& format) {
   const QTime t = at.time();
-  QString stamp = at.date().toString(format.Date);
+  QString stamp = format.Names.toString(at.date(), format.Date);
   if (t.hour() != 0 || t.minute() != 0 || t.second() != 0) {
     stamp += u' ';
-    stamp += t.toString(format.Time);
+    stamp += format.Names.toString(t, format.Time);
   }
   return stamp;
 }
@@ -130,4 +130,4 @@ QByteArray EncodeLogText(const QString& text, const QByteArray& codeset) {
   return out;
 }
 
-}  // namespace app
+}  // namespace run

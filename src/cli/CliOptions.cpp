@@ -1,0 +1,125 @@
+#include "cli/CliOptions.h"
+
+#include <QCommandLineParser>
+
+#include "run/RunSettings.h"
+
+namespace cli {
+
+namespace {
+
+struct TOptionRow {
+  const char* Name;
+  const char* ValueName;  // null: a switch
+  const char* Help;
+};
+
+// Every option with its one line of help. New options (an XLSX export of the run or of a
+// finished result file) take their rows here and their meaning in ParseCommandLine.
+constexpr TOptionRow kOptions[] = {
+    {"test", nullptr, "тестовая выгрузка: 100 карточек первой страницы 2016 года"},
+    {"separate", nullptr, "выгружать отдельно активных и неактивных (с --active, --inactive)"},
+    {"active", nullptr, "выгружать активных (включает --separate)"},
+    {"inactive", nullptr, "выгружать неактивных (включает --separate)"},
+    {"resume", "FILE", "продолжить выгрузку, записавшую файл результата FILE"},
+    {"origin", "URL", "адрес портала https://host[:port] вместо встроенного"},
+    {"output-dir", "DIR", "папка для data<N>.csv и log-<N>.txt (по умолчанию папка программы)"},
+    {"proxy-file", "FILE", "файл настроек прокси (по умолчанию proxy.txt рядом с программой)"},
+    {"quiet", nullptr, "не показывать ход выгрузки"},
+    {"help", nullptr, "показать этот список и выйти"},
+    {"version", nullptr, "показать версию и выйти"},
+};
+
+void AddOptions(QCommandLineParser& parser) {
+  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+  for (const TOptionRow& row : kOptions) {
+    QCommandLineOption option(QString::fromLatin1(row.Name), QString::fromUtf8(row.Help));
+    if (row.ValueName) option.setValueName(QString::fromLatin1(row.ValueName));
+    parser.addOption(option);
+  }
+}
+
+}  // namespace
+
+QString HelpText() {
+  QString text = QStringLiteral(
+      "Использование: supplier-harvester-cli [ПАРАМЕТРЫ]\n"
+      "Одна выгрузка реестра участников без окна. Без параметров выгружаются все участники "
+      "подряд.\n\nПараметры:\n");
+  for (const TOptionRow& row : kOptions) {
+    QString left = QStringLiteral("  --") + QString::fromLatin1(row.Name);
+    if (row.ValueName) left += u' ' + QString::fromLatin1(row.ValueName);
+    text += left.leftJustified(22) + u' ' + QString::fromUtf8(row.Help) + u'\n';
+  }
+  text += QStringLiteral(
+      "\nКоды завершения: 0 выгрузка дошла до конца без ошибок; 1 дошла до конца после ошибок;\n"
+      "2 неверные параметры или отказ при запуске (ничего не записано); 130 остановлена "
+      "сигналом.\n"
+      "Сигналы: SIGINT или SIGTERM останавливают выгрузку (второй завершает сразу), SIGUSR1 "
+      "ставит на паузу или снимает её.\n");
+  return text;
+}
+
+bool ParseCommandLine(const QStringList& arguments, TCliOptions& options, QString& error) {
+  QCommandLineParser parser;
+  AddOptions(parser);
+  if (!parser.parse(arguments)) {
+    const QStringList unknown = parser.unknownOptionNames();
+    error = unknown.isEmpty()
+                ? parser.errorText()
+                : QStringLiteral("неизвестный параметр: %1").arg(unknown.first());
+    return false;
+  }
+  if (!parser.positionalArguments().isEmpty()) {
+    error = QStringLiteral("лишний аргумент: %1").arg(parser.positionalArguments().first());
+    return false;
+  }
+  // Each option once: a second value would silently win over the first.
+  for (const TOptionRow& row : kOptions) {
+    const QString name = QString::fromLatin1(row.Name);
+    if (row.ValueName && parser.values(name).size() > 1) {
+      error = QStringLiteral("параметр --%1 указан дважды").arg(name);
+      return false;
+    }
+  }
+  if (parser.isSet(QStringLiteral("help"))) {
+    options.Action = TCliAction::caHelp;
+    return true;
+  }
+  if (parser.isSet(QStringLiteral("version"))) {
+    options.Action = TCliAction::caVersion;
+    return true;
+  }
+
+  engine::TRunOptions& run = options.Run;
+  run.TestExport = parser.isSet(QStringLiteral("test"));
+  run.Active = parser.isSet(QStringLiteral("active"));
+  run.Inactive = parser.isSet(QStringLiteral("inactive"));
+  // Ticking a box selects the separate mode, as in the window.
+  run.Separate = parser.isSet(QStringLiteral("separate")) || run.Active || run.Inactive;
+  run.AllInARow = !run.Separate;
+  options.SeparateFellBack = ::run::FixUpMode(run);
+
+  options.Quiet = parser.isSet(QStringLiteral("quiet"));
+  const auto value = [&](const char* name, QString& into) -> bool {
+    const QString key = QString::fromLatin1(name);
+    if (!parser.isSet(key)) return true;
+    into = parser.value(key);
+    if (into.isEmpty()) {
+      error = QStringLiteral("у параметра --%1 пустое значение").arg(key);
+      return false;
+    }
+    return true;
+  };
+  if (!value("resume", options.ResumeFile) || !value("origin", options.Origin) ||
+      !value("output-dir", options.OutputDir) || !value("proxy-file", options.ProxyFile))
+    return false;
+  if (!options.Origin.isEmpty() && !::run::IsPortalOrigin(options.Origin)) {
+    error = QStringLiteral("--origin ждёт адрес вида https://host[:port] без пути: %1")
+                .arg(options.Origin);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace cli

@@ -1,0 +1,35 @@
+#pragma once
+// The command line of supplier-harvester-cli.
+#include <QString>
+#include <QStringList>
+
+#include "engine/WindowBridge.h"
+
+namespace cli {
+
+// What the command is asked to do. A harvest is the only action today; an export of a finished
+// result file would be another.
+enum class TCliAction {
+  caHarvest,  // one harvest run
+  caHelp,     // --help: the option list on stdout
+  caVersion,  // --version
+};
+
+struct TCliOptions {
+  TCliAction Action = TCliAction::caHarvest;
+  engine::TRunOptions Run;  // the mode, as the window's option controls give it
+  bool SeparateFellBack = false;  // --separate with neither box: all in one pass
+  QString ResumeFile;       // --resume FILE
+  QString Origin;           // --origin URL; empty: the compiled-in origin
+  QString OutputDir;        // --output-dir DIR; empty: the program's folder
+  QString ProxyFile;        // --proxy-file FILE; empty: proxy.txt beside the program
+  bool Quiet = false;       // --quiet
+};
+
+// Parses the arguments (argv[0] first). On bad usage returns false with one line in `error`.
+bool ParseCommandLine(const QStringList& arguments, TCliOptions& options, QString& error);
+
+// The text of --help.
+QString HelpText();
+
+}  // namespace cli

@@ -1,0 +1,303 @@
+#include "cli/CliRun.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEvent>
+#include <QFile>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "base/TickCount.h"
+#include "run/LogFormat.h"
+
+namespace cli {
+
+namespace {
+
+int gSignalPipe[2] = {-1, -1};
+std::atomic<int> gStopSignals{0};  // lock-free, so safe in a signal handler
+
+void OnStopSignal(int) {
+  // The second stop request ends the process at once; every row written so far is whole, as
+  // each one reaches the file in a single write.
+  if (gStopSignals.fetch_add(1) + 1 >= 2) _exit(esStopped);
+  const int saved = errno;
+  const char c = 'S';
+  [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &c, 1);
+  errno = saved;
+}
+
+void OnPauseSignal(int) {
+  const int saved = errno;
+  const char c = 'P';
+  [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &c, 1);
+  errno = saved;
+}
+
+void WriteErr(const QString& text) {
+  const QByteArray bytes = text.toUtf8();
+  std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
+  std::fflush(stderr);
+}
+
+QString Duration(qint64 ms) {
+  const qint64 s = ms / 1000;
+  return QStringLiteral("%1:%2:%3")
+      .arg(s / 3600)
+      .arg((s / 60) % 60, 2, 10, QLatin1Char('0'))
+      .arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+const QString kCardPhase = QStringLiteral("карточки");
+
+}  // namespace
+
+int InstallSignalPipe() {
+  if (gSignalPipe[0] >= 0) return gSignalPipe[0];
+  if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+  struct sigaction stop {};
+  stop.sa_handler = &OnStopSignal;
+  sigemptyset(&stop.sa_mask);
+  stop.sa_flags = SA_RESTART;
+  ::sigaction(SIGINT, &stop, nullptr);
+  ::sigaction(SIGTERM, &stop, nullptr);
+  struct sigaction pause {};
+  pause.sa_handler = &OnPauseSignal;
+  sigemptyset(&pause.sa_mask);
+  pause.sa_flags = SA_RESTART;
+  ::sigaction(SIGUSR1, &pause, nullptr);
+  // A reader of stdout that goes away (a pipe into head, say) must not end the run: the log
+  // goes on into its file.
+  ::signal(SIGPIPE, SIG_IGN);
+  return gSignalPipe[0];
+}
+
+// The bridge the driver and its workers call: each operation runs on the main thread.
+class TCliRun::TBridge final : public engine::IWindowBridge {
+ public:
+  explicit TBridge(TCliRun* run) : FRun(run), FCaller(run) {}
+  void AppendLog(const QString& message) override {
+    FCaller.Run([&] { FRun->AppendLog(message); });
+  }
+  void UpdateRunState(bool cursorHourGlass) override {
+    FCaller.Run([&] { FRun->UpdateRunState(cursorHourGlass); });
+  }
+  void UpdateProgress(std::int32_t position, std::int32_t max) override {
+    FCaller.Run([&] { FRun->UpdateProgress(position, max); });
+  }
+  void ReportOutcome(engine::IRunDriver& driver, const QString& result) override {
+    FCaller.Run([&] { FRun->ReportOutcome(driver, result); });
+  }
+  void Detach() { FCaller.Detach(); }
+
+ private:
+  TCliRun* const FRun;
+  run::TThreadCaller FCaller;
+};
+
+TCliRun::TCliRun(TCliRunSettings settings, QObject* parent)
+    : QObject(parent),
+      FSettings(std::move(settings)),
+      FBridge(std::make_shared<TBridge>(this)),
+      FControl(new run::TRunControl(*this, {FSettings.CreateDriver, {}, FSettings.ResumeDelayMs},
+                                    run::SystemStampFormat(), this)),
+      FTicker(new QTimer(this)),
+      FEndPoll(new QTimer(this)) {
+  FTerminal = ::isatty(STDERR_FILENO) == 1;
+  connect(FControl->ResumeTimer(), &QTimer::timeout, this, [this] { FControl->ResumeTimerTimer(); });
+  FTicker->setInterval(1000);
+  connect(FTicker, &QTimer::timeout, this, [this] { ShowProgress(false); });
+  FEndPoll->setInterval(10);
+  connect(FEndPoll, &QTimer::timeout, this, [this] {
+    const auto& driver = FControl->CurrentScraper();
+    if (!driver || driver->Finished()) Finish();
+  });
+  const int fd = InstallSignalPipe();
+  if (fd >= 0) {
+    FSignals = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(FSignals, &QSocketNotifier::activated, this, [this] { OnSignal(); });
+  }
+}
+
+TCliRun::~TCliRun() { FBridge->Detach(); }
+
+bool TCliRun::event(QEvent* event) {
+  if (run::DeliverCallEvent(event)) return true;
+  return QObject::event(event);
+}
+
+bool TCliRun::Start(QString& error) {
+  FSettings.Config.OpenDocument = [this](const QString& path) {
+    // Nothing is opened: the path is named on stderr when the run ends.
+    std::lock_guard<std::mutex> guard(FResultLock);
+    FResultFile = path;
+  };
+  FLogPath = FSettings.OutputDir + run::LogFileName(base::GetTickCount32());
+  try {
+    FLogFile.Open(FLogPath);
+  } catch (const std::exception& e) {
+    error = QString::fromUtf8(e.what());
+    return false;
+  }
+  FRunClock.start();
+  FPhaseClock.start();
+  FPhase = QStringLiteral("список участников");
+  try {
+    FControl->Start(FBridge, FSettings.Options, FSettings.Config);
+  } catch (const std::exception& e) {
+    FLogFile.Close();
+    QFile::remove(FLogPath);
+    error = QString::fromUtf8(e.what());
+    return false;
+  }
+  if (!FSettings.Quiet) FTicker->start();
+  return true;
+}
+
+int TCliRun::Exec() {
+  const int status = QCoreApplication::exec();
+  return status;
+}
+
+void TCliRun::OnSignal() {
+  char buf[64];
+  ssize_t n;
+  while ((n = ::read(gSignalPipe[0], buf, sizeof buf)) > 0) {
+    for (ssize_t i = 0; i < n; ++i) {
+      if (buf[i] == 'S') {
+        if (FControl->DriverRunning()) FStoppedBySignal = true;
+        FControl->StopClick();
+      } else if (buf[i] == 'P') {
+        FControl->PauseClick();
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// The driver's operations
+
+void TCliRun::AppendLog(const QString& message) {
+  // The phase, as the driver's own lines tell it.
+  if (message.startsWith(QStringLiteral("Всего карточек: ")) && FSettings.Options.Separate) {
+    FPhase = QStringLiteral("список неактивных");
+    FPhaseClock.restart();
+  } else if (FPhase != kCardPhase &&
+             (message.startsWith(QStringLiteral("Данные будут записываться в файл ")) ||
+              message == QStringLiteral("Загружаем карточку..."))) {
+    FPhase = kCardPhase;
+    FPhaseClock.restart();
+  }
+  FControl->Log(message);
+}
+
+void TCliRun::UpdateRunState(bool cursorHourGlass) {
+  if (cursorHourGlass) {
+    FControl->RunStarted();
+    return;
+  }
+  FControl->RunEnding(FLogPath);
+  FLogFile.Close();
+  if (!FLogFailure.isEmpty()) FControl->LogLiteral(QStringLiteral(": Ошибка: ") + FLogFailure);
+  FControl->RunEnded();
+  FEnded = true;
+  FEndPoll->start();
+}
+
+void TCliRun::UpdateProgress(std::int32_t position, std::int32_t max) {
+  // The bar's clamping: the maximum is at least 0, the position within [0, maximum].
+  FMax = std::max<std::int32_t>(0, max);
+  FPosition = std::min(std::max<std::int32_t>(0, position), FMax);
+  ShowProgress(false);
+}
+
+void TCliRun::ReportOutcome(engine::IRunDriver& driver, const QString& result) {
+  FControl->ReportOutcome(driver, result);
+}
+
+// ---------------------------------------------------------------------------------------
+// Output
+
+void TCliRun::AppendLine(const QString& line) {
+  ClearProgressLine();
+  const QByteArray bytes = (line + u'\n').toUtf8();
+  std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+  std::fflush(stdout);
+  if (FLogFile.IsOpen()) {
+    try {
+      FLogFile.WriteLine(line);
+    } catch (const std::exception& e) {
+      // The run goes on; the log keeps going to stdout, and the end says what was lost.
+      FLogFailure = QString::fromUtf8(e.what());
+      FLogFile.Close();
+      WriteErr(QStringLiteral("supplier-harvester-cli: %1\n").arg(FLogFailure));
+    }
+  }
+  ShowProgress(false);
+}
+
+void TCliRun::ResetProgress() { FPosition = 0; }
+
+QString TCliRun::ProgressText() const {
+  const std::int32_t left = FMax - FPosition;
+  const int percent = FMax > 0 ? static_cast<int>(qint64(FPosition) * 100 / FMax) : 0;
+  QString text = QStringLiteral("%1: %2 из %3, осталось %4 (%5%), прошло %6")
+                     .arg(FPhase)
+                     .arg(FPosition)
+                     .arg(FMax)
+                     .arg(left)
+                     .arg(percent)
+                     .arg(Duration(FRunClock.elapsed()));
+  if (FPosition > 0 && left > 0) {
+    const qint64 spent = FPhaseClock.elapsed();
+    text += QStringLiteral(", ещё ~") + Duration(spent * left / FPosition);
+  }
+  if (FControl->CurrentScraper() && FControl->CurrentScraper()->Paused())
+    text += QStringLiteral(", пауза");
+  return text;
+}
+
+void TCliRun::ShowProgress(bool force) {
+  if (FSettings.Quiet || FEnded) return;
+  if (FTerminal) {
+    WriteErr(QStringLiteral("\r") + ProgressText() + QStringLiteral("\x1b[K"));
+    FProgressShown = true;
+    return;
+  }
+  const qint64 now = FRunClock.elapsed();
+  if (!force && FLastPlainMs >= 0 && now - FLastPlainMs < 10000) return;
+  FLastPlainMs = now;
+  WriteErr(ProgressText() + u'\n');
+}
+
+void TCliRun::ClearProgressLine() {
+  if (!FTerminal || !FProgressShown) return;
+  WriteErr(QStringLiteral("\r\x1b[K"));
+  FProgressShown = false;
+}
+
+void TCliRun::Finish() {
+  FEndPoll->stop();
+  FTicker->stop();
+  ClearProgressLine();
+  QString result;
+  {
+    std::lock_guard<std::mutex> guard(FResultLock);
+    result = FResultFile;
+  }
+  WriteErr(result.isEmpty() ? QStringLiteral("Файл результата не создан\n")
+                            : QStringLiteral("Файл результата: %1\n").arg(result));
+  int status = esDone;
+  if (FStoppedBySignal) status = esStopped;
+  else if (FControl->ErrorOutcomes() > 0 || !FLogFailure.isEmpty()) status = esDoneWithErrors;
+  QCoreApplication::exit(status);
+}
+
+}  // namespace cli

@@ -1,0 +1,98 @@
+#pragma once
+// One harvest run of the command: the bridge the driver calls, the run rules behind it, the log
+// on stdout and in the log file, the progress on stderr, and the signals that stop or pause it.
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "engine/RunDriver.h"
+#include "run/LogFile.h"
+#include "run/RunControl.h"
+#include "run/ThreadCall.h"
+
+class QSocketNotifier;
+class QTimer;
+
+namespace cli {
+
+// Exit statuses of the command.
+enum TExitStatus : int {
+  esDone = 0,         // the run reached its end with no error outcome
+  esDoneWithErrors = 1,
+  esRefused = 2,      // bad usage, a start-up refusal, an unusable resume file: nothing written
+  esStopped = 130,    // stopped by a signal
+};
+
+struct TCliRunSettings {
+  engine::TRunOptions Options;
+  engine::TEngineConfig Config;  // its OpenDocument is set by the run
+  QString OutputDir;             // with its trailing separator
+  bool Quiet = false;
+  run::TDriverFactory CreateDriver;  // the engine's driver
+  int ResumeDelayMs = 30000;
+};
+
+class TCliRun : public QObject, private run::IRunView {
+ public:
+  explicit TCliRun(TCliRunSettings settings, QObject* parent = nullptr);
+  ~TCliRun() override;
+
+  // Creates the log file and starts the driver. On failure nothing is left on disk and the
+  // reason is in `error`.
+  bool Start(QString& error);
+  // Runs the event loop until the run has ended; returns the exit status.
+  int Exec();
+
+  // The window-thread operations, here run on the main thread.
+  void AppendLog(const QString& message);
+  void UpdateRunState(bool cursorHourGlass);
+  void UpdateProgress(std::int32_t position, std::int32_t max);
+  void ReportOutcome(engine::IRunDriver& driver, const QString& result);
+
+ protected:
+  bool event(QEvent* event) override;
+
+ private:
+  class TBridge;
+
+  void AppendLine(const QString& line) override;
+  void ResetProgress() override;
+  void OnSignal();
+  void ShowProgress(bool force);
+  void ClearProgressLine();
+  QString ProgressText() const;
+  void Finish();
+
+  TCliRunSettings FSettings;
+  std::shared_ptr<TBridge> FBridge;
+  run::TRunControl* FControl;
+  run::TLogFileWriter FLogFile;
+  QString FLogPath;
+  QString FLogFailure;  // why the log file stopped being written, if it did
+  bool FStoppedBySignal = false;
+  bool FEnded = false;
+
+  // Progress.
+  bool FTerminal = false;
+  QString FPhase;
+  std::int32_t FPosition = 0;
+  std::int32_t FMax = 0;
+  QElapsedTimer FRunClock;
+  QElapsedTimer FPhaseClock;
+  qint64 FLastPlainMs = -1;
+  bool FProgressShown = false;
+  QTimer* FTicker;
+  QTimer* FEndPoll;
+  QSocketNotifier* FSignals = nullptr;
+
+  std::mutex FResultLock;
+  QString FResultFile;  // set by the driver thread through the open action
+};
+
+// Installs the handlers of SIGINT, SIGTERM and SIGUSR1; returns the read end of their pipe.
+int InstallSignalPipe();
+
+}  // namespace cli

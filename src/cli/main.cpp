@@ -1,0 +1,101 @@
+// supplier-harvester-cli: one harvest without a window, with the window program's engine and
+// run rules. The log goes to stdout and to log-<N>.txt, the progress to stderr.
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <cstdio>
+#include <unistd.h>
+
+#include "cli/CliOptions.h"
+#include "cli/CliRun.h"
+#include "engine/Resume.h"
+#include "run/RunSettings.h"
+#include "run/StartupChecks.h"
+
+namespace {
+
+void Print(FILE* stream, const QString& text) {
+  const QByteArray bytes = text.toUtf8();
+  std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+  std::fflush(stream);
+}
+
+// Bad usage or a refusal: one line on stderr, nothing written.
+int Refuse(const QString& why) {
+  QString line = why;
+  line.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+  line.replace(u'\n', u' ');
+  Print(stderr, QStringLiteral("supplier-harvester-cli: ") + line + u'\n');
+  return cli::esRefused;
+}
+
+// Ends the process without tearing down what workers left running by a stop may still use;
+// every file they write is flushed as it goes.
+[[noreturn]] void EndProcess(int status) {
+  std::fflush(nullptr);
+  _exit(status);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  QCoreApplication::setApplicationName(QStringLiteral("supplier-harvester-cli"));
+  QCoreApplication::setApplicationVersion(QStringLiteral(SH_VERSION));
+
+  cli::TCliOptions options;
+  QString error;
+  if (!cli::ParseCommandLine(QCoreApplication::arguments(), options, error))
+    return Refuse(error + QStringLiteral(" (см. --help)"));
+  if (options.Action == cli::TCliAction::caHelp) {
+    Print(stdout, cli::HelpText());
+    return 0;
+  }
+  if (options.Action == cli::TCliAction::caVersion) {
+    Print(stdout, QStringLiteral("supplier-harvester-cli %1\n").arg(QStringLiteral(SH_VERSION)));
+    return 0;
+  }
+
+  // The window program's start-up refusals, on the folder of this program.
+  const QString programDir = run::ProgramFolder();
+  const run::TRefusal refusal =
+      run::CheckProgramFolder(programDir, run::LinkedCryptoLibraryFile());
+  if (refusal != run::TRefusal::rfNone) return Refuse(run::RefusalText(refusal));
+
+  QString outputDir = programDir;
+  if (!options.OutputDir.isEmpty()) {
+    const QFileInfo dir(options.OutputDir);
+    if (!dir.isDir()) return Refuse(QStringLiteral("нет такой папки: %1").arg(options.OutputDir));
+    if (!dir.isWritable())
+      return Refuse(QStringLiteral("в папку нельзя писать: %1").arg(options.OutputDir));
+    outputDir = run::FolderWithSeparator(dir.absoluteFilePath());
+  }
+  QString proxyFile = programDir + QStringLiteral("proxy.txt");
+  if (!options.ProxyFile.isEmpty()) {
+    const QFileInfo file(options.ProxyFile);
+    if (!file.isFile() || !file.isReadable())
+      return Refuse(QStringLiteral("файл прокси не читается: %1").arg(options.ProxyFile));
+    proxyFile = file.absoluteFilePath();
+  }
+
+  cli::TCliRunSettings settings;
+  settings.Options = options.Run;
+  settings.Config = run::EngineConfig(
+      outputDir, options.Origin.isEmpty() ? run::CompiledPortalOrigin() : options.Origin, {});
+  settings.Config.ProxyFilePath = proxyFile;
+  if (!options.ResumeFile.isEmpty()) {
+    const QString why = engine::CheckResumeFile(options.ResumeFile, options.Run);
+    if (!why.isEmpty()) return Refuse(why);
+    settings.Config.ResumeFile = options.ResumeFile;
+  }
+  settings.OutputDir = outputDir;
+  settings.Quiet = options.Quiet;
+  settings.CreateDriver = &engine::CreateScraper;
+
+  if (options.SeparateFellBack)
+    Print(stderr, QStringLiteral(
+                      "supplier-harvester-cli: --separate без --active и --inactive: выгружаем "
+                      "всех подряд\n"));
+  auto* harvest = new cli::TCliRun(std::move(settings));  // lives until the process ends
+  if (!harvest->Start(error)) return Refuse(error);
+  EndProcess(harvest->Exec());
+}

@@ -1,0 +1,46 @@
+#pragma once
+// Running an operation on the thread of a QObject's event loop while the calling thread
+// waits: the mechanism of the window-thread bridge, for the window and the command alike.
+// Each call from another thread is posted as an event to the target; the target's event()
+// hands it to DeliverCallEvent, the operation runs there, and any failure it raised is raised
+// again in the caller. A call made on the target's own thread runs at once.
+#include <QObject>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+class QEvent;
+
+namespace run {
+
+// Raised in a caller whose call could not run because the target is gone.
+class ECallTargetGone : public std::runtime_error {
+ public:
+  ECallTargetGone() : std::runtime_error("the window is closed") {}
+};
+
+class TThreadCaller {
+ public:
+  // Made on the target's thread.
+  explicit TThreadCaller(QObject* target);
+
+  // Runs `operation` on the target's thread and waits for it; rethrows what it raised.
+  void Run(const std::function<void()>& operation);
+
+  // The target is being destroyed (on its thread): later calls fail with ECallTargetGone, and
+  // so do calls still waiting in its queue.
+  void Detach();
+
+  bool OnTargetThread() const { return std::this_thread::get_id() == FThread; }
+
+ private:
+  std::mutex FLock;   // guards FTarget against Detach
+  QObject* FTarget;   // null once detached
+  const std::thread::id FThread;
+};
+
+// Runs a queued call addressed to the receiver; false for any other event.
+bool DeliverCallEvent(QEvent* event);
+
+}  // namespace run

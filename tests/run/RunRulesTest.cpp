@@ -1,0 +1,134 @@
+// The rules of a run that every front end shares: the mode fix-up, the portal origin and the
+// program folder forms, and the rule object's start.
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+#include <stdexcept>
+
+#include "run/RunControl.h"
+#include "run/RunSettings.h"
+
+namespace {
+
+TEST(RunSettings, ModeFixUpFallsBackOnlyWithoutBoxes) {
+  struct Case {
+    engine::TRunOptions in;
+    bool changed;
+    bool allInARow;
+  } cases[] = {
+      {{false, false, true, false, false}, true, true},   // separate, no box: all in one pass
+      {{true, false, true, false, false}, true, true},    // the test export keeps its flag
+      {{false, false, true, true, false}, false, false},
+      {{false, false, true, false, true}, false, false},
+      {{false, false, true, true, true}, false, false},
+      {{false, true, false, true, false}, false, true},   // all in a row keeps its boxes
+  };
+  for (const Case& c : cases) {
+    engine::TRunOptions o = c.in;
+    EXPECT_EQ(run::FixUpMode(o), c.changed);
+    EXPECT_EQ(o.AllInARow, c.allInARow);
+    EXPECT_EQ(o.Separate, !c.allInARow);
+    EXPECT_EQ(o.TestExport, c.in.TestExport);
+    EXPECT_EQ(o.Active, c.in.Active);
+    EXPECT_EQ(o.Inactive, c.in.Inactive);
+  }
+}
+
+TEST(RunSettings, PortalOriginIsSchemeHostAndPortOnly) {
+  struct Case {
+    const char* origin;
+    bool ok;
+  } cases[] = {
+      {"https://localhost:8443", true},
+      {"https://zakupki.example", true},
+      {"https://127.0.0.1:1", true},
+      {"https://[::1]:8443", true},
+      {"http://localhost:8443", false},   // only HTTPS is spoken
+      {"https://localhost:8443/", false},  // the engine appends its own paths
+      {"https://localhost/path", false},
+      {"https://localhost?x=1", false},
+      {"https://user@localhost", false},
+      {"https://localhost:", false},
+      {"https://localhost:0", false},
+      {"https://localhost:65536", false},
+      {"https://", false},
+      {"localhost:8443", false},
+      {"", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(run::IsPortalOrigin(QString::fromUtf8(c.origin)), c.ok) << c.origin;
+}
+
+TEST(RunSettings, ProgramFolderWithOrWithoutSeparator) {
+  struct Case {
+    const char* dir;
+    const char* withSeparator;
+    const char* forEngine;
+  } cases[] = {
+      {"/opt/harvester", "/opt/harvester/", "/opt/harvester"},
+      {"/opt/harvester/", "/opt/harvester/", "/opt/harvester"},
+      {"/", "/", "/"},
+  };
+  for (const Case& c : cases) {
+    const QString dir = QString::fromUtf8(c.dir);
+    EXPECT_EQ(run::FolderWithSeparator(dir).toStdString(), c.withSeparator);
+    EXPECT_EQ(run::EngineFolder(run::FolderWithSeparator(dir)).toStdString(), c.forEngine);
+  }
+  const engine::TEngineConfig config =
+      run::EngineConfig(QStringLiteral("/opt/h/"), QStringLiteral("https://h"), {});
+  EXPECT_EQ(config.ProgramDir.toStdString(), "/opt/h");
+  EXPECT_EQ(config.PortalOrigin.toStdString(), "https://h");
+}
+
+class TLines : public run::IRunView {
+ public:
+  void AppendLine(const QString& line) override { Lines.append(line); }
+  QStringList Lines;
+};
+
+class TDriver : public engine::IRunDriver {
+ public:
+  void Start() override {
+    if (FailStart) throw std::runtime_error("no thread");
+  }
+  void Terminate() override { ++Calls; }
+  void Pause() override { ++Calls; }
+  void Resume() override { ++Calls; }
+  bool Paused() const override { return false; }
+  bool Finished() const override { return false; }
+  bool FailStart = false;
+  int Calls = 0;
+};
+
+// A driver whose thread could not start is never current, whichever front end asked for it.
+TEST(RunControl, FailedStartLeavesNoDriverCurrent) {
+  TLines view;
+  auto failing = std::make_shared<TDriver>();
+  failing->FailStart = true;
+  std::shared_ptr<TDriver> next = failing;
+  run::TRunControlSettings settings;
+  settings.CreateDriver = [&](auto, const auto&, const auto&) { return next; };
+  run::TRunControl control(view, settings, {QStringLiteral("dd.MM.yyyy"), QStringLiteral("H:mm:ss")});
+  EXPECT_THROW(control.Start(nullptr, {}, {}), std::runtime_error);
+  EXPECT_EQ(control.CurrentScraper(), nullptr);
+  EXPECT_FALSE(control.RunActive());
+  control.PauseClick();
+  control.StopClick();
+  control.ResumeTimerTimer();
+  EXPECT_TRUE(view.Lines.isEmpty());
+  EXPECT_EQ(failing->Calls, 0);
+
+  next = std::make_shared<TDriver>();
+  control.Start(nullptr, {}, {});
+  EXPECT_EQ(control.CurrentScraper(), next);
+  control.StopClick();
+  ASSERT_EQ(view.Lines.size(), 1);
+  EXPECT_TRUE(view.Lines[0].endsWith(QStringLiteral(": Останавливаем работу")));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);  // the rule object's resume timer lives on this thread
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
