@@ -111,7 +111,34 @@ constexpr std::int64_t kEscapeFactor = 6;
 constexpr std::int64_t kZip64Threshold = 3'500'000'000;
 constexpr lxw_row_t kScratchCheckRows = 4096;
 
+bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
 }  // namespace
+
+void CellText(std::string_view value, std::string& out) {
+  out.clear();
+  if (value.find('_') == std::string_view::npos && value.find('\xEF') == std::string_view::npos) {
+    out.assign(value);
+    return;
+  }
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    // "_x0041_" in a cell's XML means "A"; a literal one keeps its text by escaping its "_".
+    if (c == '_' && i + 6 < value.size() && value[i + 1] == 'x' && IsHex(value[i + 2]) &&
+        IsHex(value[i + 3]) && IsHex(value[i + 4]) && IsHex(value[i + 5]) && value[i + 6] == '_') {
+      out += "_x005F_";
+      continue;
+    }
+    // U+FFFE and U+FFFF are not allowed in XML at all.
+    if (c == '\xEF' && i + 2 < value.size() && value[i + 1] == '\xBF' &&
+        (value[i + 2] == '\xBE' || value[i + 2] == '\xBF')) {
+      out += value[i + 2] == '\xBE' ? "_xFFFE_" : "_xFFFF_";
+      i += 2;
+      continue;
+    }
+    out += c;
+  }
+}
 
 TColumnKind ColumnKind(int column) { return kColumnKinds.at(static_cast<std::size_t>(column)); }
 
@@ -300,7 +327,7 @@ void TXlsxSheetWriter::WriteRow(const std::vector<std::string_view>& fields) {
       }
     }
     // worksheet_write_string always makes a string cell, also for "=1+1".
-    s.Cell.assign(v);
+    CellText(v, s.Cell);
     Check(worksheet_write_string(s.Sheet, s.Row, col, s.Cell.c_str(), kind == ckCode ? s.Code : nullptr),
           s.Path);
   }

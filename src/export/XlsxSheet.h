@@ -54,6 +54,11 @@ struct TPortalDate {
 // Anything else is no date.
 std::optional<TPortalDate> ParsePortalDate(std::string_view value);
 
+// The text a string cell is given for `value`: the same, except that what the sheet's XML
+// would read as an escape ("_x0041_") is escaped itself, and the two characters XML forbids
+// (U+FFFE, U+FFFF) are written as escapes. Control characters are escaped by the library.
+void CellText(std::string_view value, std::string& out);
+
 // Length in UTF-16 code units of UTF-8 text, or -1 when the bytes are not valid UTF-8.
 std::int64_t Utf16Length(std::string_view utf8);
 // Characters (code points) of valid UTF-8 text.

@@ -67,6 +67,47 @@ inline QStringList Entries(const QString& dir) {
   return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
+// Cards with leading-zero identifiers, Cyrillic and Kazakh text, semicolons, apostrophes, a
+// formula, both date layouts; texts that only look like numbers or dates; texts the sheet's XML
+// must escape (markup characters, a control character, an escape look-alike, U+FFFF) and
+// spaces at both ends.
+inline std::vector<TRow> TrickyRows() {
+  return {
+      CardRow({{0, "https://localhost:8443/ru/registry/show_supplier/026544"},
+               {1, "Активный"},
+               {2, "ТОО 'Ромашка; и партнёры'"},
+               {3, "2015-03-12 10:15:07"},
+               {4, "01.02.2024 10:15:00"},
+               {5, "Поставщик; Заказчик"},
+               {7, "026544552672"},
+               {8, "000140012345"},
+               {9, "060400123456"},
+               {11, "=1+1"},
+               {13, "011110000"},
+               {17, "+7 (727) 000-00-00"},
+               {21, "0042"},
+               {22, "01"},
+               {24, "06"},
+               {25, "0201"},
+               {26, "000000000001"},
+               {29, "0755"},
+               {30, "г. Алматы; ул. Абая, д. 1"}}),
+      CardRow({{1, "N/A"},
+               {2, "@SUM(A1) -1 +2"},
+               {3, "31.02.2024"},
+               {4, "2024-01-01T10:00:00"},
+               {7, "1e5"},
+               {8, "TRUE"},
+               {9, "0.50"},
+               {19, "10.03.2015"},
+               {27, "O'Brien"}}),
+      CardRow({{2, "_x0041_ a\x01" "b\tc"},
+               {5, "  лидирующие и хвостовые пробелы  "},
+               {6, "<&> \xEF\xBF\xBF"},
+               {12, "Қазақстан Республикасының резиденті"}}),
+  };
+}
+
 struct TCell {
   std::string Type;  // the t attribute: "inlineStr", "s", "str", or "" for a number
   std::string Text;  // the string, or the number as written
@@ -110,6 +151,24 @@ inline std::string ColumnName(int column) {  // 0-based
 }
 inline std::string Ref(int column, int row) { return ColumnName(column) + std::to_string(row); }  // row 1-based
 
+// A cell string as a reader of the format sees it: "_xHHHH_" stands for that character.
+inline std::string DecodeEscapes(const QString& raw) {
+  QString out;
+  for (qsizetype i = 0; i < raw.size(); ++i) {
+    bool ok = false;
+    if (raw[i] == u'_' && i + 6 < raw.size() && raw[i + 1] == u'x' && raw[i + 6] == u'_') {
+      const uint code = raw.mid(i + 2, 4).toUInt(&ok, 16);
+      if (ok) {
+        out += QChar(static_cast<char16_t>(code));
+        i += 6;
+        continue;
+      }
+    }
+    out += raw[i];
+  }
+  return out.toStdString();
+}
+
 inline TSheetXml ReadBackXlsx(const QString& xlsxPath) {
   QTemporaryDir dir;
   QProcess unzip;
@@ -131,7 +190,7 @@ inline TSheetXml ReadBackXlsx(const QString& xlsxPath) {
         cell->Type = a.value(QLatin1String("t")).toString().toStdString();
         cell->Style = a.value(QLatin1String("s")).toInt();
       } else if ((name == u"t" || name == u"v") && cell != nullptr) {
-        cell->Text += x.readElementText().toStdString();
+        cell->Text += DecodeEscapes(x.readElementText());
       } else if (name == u"f") {
         sheet.HasFormula = true;
       } else if (name == u"pane") {
