@@ -115,7 +115,11 @@ TXlsxExportSummary ConvertResultFileToXlsx(const QString& csvPath, const QString
   TPendingFile pending(xlsxPath);
   {
     text::TResultFileReader reader(csvPath);
-    TXlsxSheetWriter writer(pending.Path(), plan, QDir::tempPath().toStdString(), xlsxPath.toStdString());
+    // The library's scratch files (the rows' XML, several times the sheet's size) go beside the
+    // sheet rather than to a temporary folder that may live in memory; each is unlinked as soon
+    // as it is created, so none outlives the process.
+    TXlsxSheetWriter writer(pending.Path(), plan, QFile::encodeName(QFileInfo(xlsxPath).dir().path()).toStdString(),
+                            xlsxPath.toStdString());
     TSheetPlan again;  // the same checks, in case the file was replaced between the passes
     while (reader.RowCount() < plan.RowCount()) {
       if (!reader.Next(fields)) {
