@@ -68,6 +68,15 @@ constexpr std::array<TLayoutInfo, 6> kLayouts = {{
     {TDateLayout::dlDotSeconds, "DD.MM.YYYY hh:mm:ss", "dd.mm.yyyy hh:mm:ss"},
 }};
 
+// A date cell's format is found by its layout's number.
+constexpr bool LayoutsInOrder() {
+  for (std::size_t i = 0; i < kLayouts.size(); ++i) {
+    if (static_cast<std::size_t>(kLayouts[i].Layout) != i) return false;
+  }
+  return true;
+}
+static_assert(LayoutsInOrder());
+
 int DaysInMonth(int year, int month) {
   static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
@@ -266,18 +275,18 @@ TXlsxSheetWriter::TXlsxSheetWriter(const std::string& path, const TSheetPlan& pl
   options.tmpdir = s.Scratch.empty() ? nullptr : s.Scratch.data();
   options.use_zip64 = plan.NeedsZip64() ? LXW_TRUE : LXW_FALSE;
   s.Book = workbook_new_opt(path.c_str(), &options);
-  if (s.Book == nullptr) throw EXlsxExport("Не удалось создать книгу для файла " + path);
+  if (s.Book == nullptr) throw EXlsxExport("Не удалось создать книгу для файла " + s.Path);
   s.Sheet = workbook_add_worksheet(s.Book, nullptr);
   s.Bold = workbook_add_format(s.Book);
   s.Code = workbook_add_format(s.Book);
   if (s.Sheet == nullptr || s.Bold == nullptr || s.Code == nullptr) {
-    throw EXlsxExport("Не удалось создать книгу для файла " + path);
+    throw EXlsxExport("Не удалось создать книгу для файла " + s.Path);
   }
   format_set_bold(s.Bold);
   format_set_num_format(s.Code, "@");
   for (std::size_t i = 0; i < kLayouts.size(); ++i) {
     s.Dates[i] = workbook_add_format(s.Book);
-    if (s.Dates[i] == nullptr) throw EXlsxExport("Не удалось создать книгу для файла " + path);
+    if (s.Dates[i] == nullptr) throw EXlsxExport("Не удалось создать книгу для файла " + s.Path);
     format_set_num_format(s.Dates[i], kLayouts[i].NumberFormat);
   }
 
@@ -287,19 +296,19 @@ TXlsxSheetWriter::TXlsxSheetWriter(const std::string& path, const TSheetPlan& pl
     const auto col = static_cast<lxw_col_t>(c);
     Check(worksheet_set_column(s.Sheet, col, col, plan.ColumnWidth(c),
                                ColumnKind(c) == ckCode ? s.Code : nullptr),
-          path);
+          s.Path);
   }
-  Check(worksheet_autofilter(s.Sheet, 0, 0, lastRow, lastCol), path);
+  Check(worksheet_autofilter(s.Sheet, 0, 0, lastRow, lastCol), s.Path);
   worksheet_freeze_panes(s.Sheet, 1, 0);
   if (s.Planned > 0) {
     // Identifiers are text on purpose: no "number stored as text" marks on them.
     char range[64];
     lxw_rowcol_to_range(range, 1, 0, lastRow, lastCol);
-    Check(worksheet_ignore_errors(s.Sheet, LXW_IGNORE_NUMBER_STORED_AS_TEXT, range), path);
+    Check(worksheet_ignore_errors(s.Sheet, LXW_IGNORE_NUMBER_STORED_AS_TEXT, range), s.Path);
   }
   for (int c = 0; c < kColumnCount; ++c) {
     Check(worksheet_write_string(s.Sheet, 0, static_cast<lxw_col_t>(c), Title(c).c_str(), s.Bold),
-          path);
+          s.Path);
   }
 }
 
