@@ -12,6 +12,7 @@ PACKAGES=(
   nginx-light microsocks curl
   xvfb xauth xdg-utils fonts-dejavu-core fonts-dejavu-extra
   clang libclang-rt-14-dev
+  libxlsxwriter-dev unzip libreoffice-calc-nogui  # the spreadsheet export; unzip and Calc read its sheets back in tests
 )
 
 missing=()
