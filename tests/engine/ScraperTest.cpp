@@ -8,7 +8,9 @@
 #include "FakeEngineWorld.h"
 #include "engine/ListCrawl.h"
 #include "engine/ProxySettings.h"
+#include "engine/Resume.h"
 #include "engine/RunDriver.h"
+#include "text/ResultFile.h"
 
 using namespace engine;
 using namespace enginetest;
@@ -497,4 +499,113 @@ TEST_F(ScraperResumeTest, ContinuedFileHoldsTheRowsOfOneUninterruptedRun) {
       }
     }
   }
+}
+
+TEST_F(ScraperResumeTest, ResumedTestExportFetchesTheRestOfItsHundred) {
+  QStringList ids;
+  for (int i = 0; i < 120; ++i) ids << QString("t%1").arg(i);
+  portal_->SetPage(Year(2016), ListPage(ids, 37));
+  for (const QString& id : ids) portal_->SetPage(Card(id), CardPage(id));
+  const TRunOptions testExport{true, true, false, false, false};
+  const QByteArray full = FullRun(testExport, Config());
+  ASSERT_EQ(SortedRows(full).size(), 100);
+
+  const QString path = CutCopy(full, 40, RowSize(full, 40) / 3);
+  ResumeRun(testExport, Config(), path);
+  EXPECT_EQ(SortedRows(FileBytes(path)), SortedRows(full));
+  EXPECT_TRUE(window_->Logged("В файле " + path + " уже строк: 40, осталось карточек: 60"));
+  for (int i = 100; i < 120; ++i) EXPECT_EQ(portal_->Fetches(Card(QString("t%1").arg(i))), 0) << i;
+}
+
+TEST_F(ScraperResumeTest, CheckRefusesWhatARunWithTheseOptionsCannotContinue) {
+  const TRunOptions both{false, false, true, true, true};
+  const TRunOptions onlyActive{false, false, true, true, false};
+  const TRunOptions onlyInactive{false, false, true, false, true};
+  const QByteArray allRows = FullRun(kAllInARow, Config());
+  const QByteArray mixedRows = FullRun(both, Config());
+  const QString all = CutCopy(allRows, 3, 0);
+  const QString allCut = CutCopy(allRows, 2, 9);
+  const QString mixed = CutCopy(mixedRows, 4, 0);
+  const QString headerOnly = CutCopy(mixedRows, 0, 0);
+  const QString missing = Folder("cut") + "/absent.csv";
+  const QString notOurs = Folder("cut") + "/notes.csv";
+  {
+    QFile f(notOurs);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("\"URL\";\"Заголовок\"\r\n");
+  }
+  const struct {
+    const char* name;
+    QString path;
+    TRunOptions options;
+    QString refusal;  // part of the one line, empty: the file can be continued
+  } cases[] = {
+      {"same mode", all, kAllInARow, ""},
+      {"same mode, last line cut short", allCut, kAllInARow, ""},
+      {"both boxes", mixed, both, ""},
+      {"header only", headerOnly, onlyInactive, ""},
+      {"all-in-a-row file, separate run", all, both,
+       " выгружен в другом режиме: в строке 2 столбец \"Активный/Неактивный\" содержит \"N/A\""},
+      {"separate file, all-in-a-row run", mixed, kAllInARow, " выгружен в другом режиме: в строке 2 "},
+      {"inactive rows, only active run", mixed, onlyActive, "содержит \"Неактивный\""},
+      {"active rows, only inactive run", mixed, onlyInactive, "содержит \"Активный\""},
+      {"missing file", missing, kAllInARow, "Не удалось открыть файл " + missing + ": No such file or directory"},
+      {"not a result file", notOurs, kAllInARow, " не является файлом результатов выгрузки: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QByteArray before = FileBytes(c.path);
+    const QString answer = CheckResumeFile(c.path, c.options);
+    EXPECT_EQ(FileBytes(c.path), before);  // the check changes nothing
+    if (c.refusal.isEmpty()) {
+      EXPECT_EQ(answer, "");
+      continue;
+    }
+    EXPECT_TRUE(answer.contains(c.refusal)) << answer.toStdString();
+    EXPECT_TRUE(answer.contains(c.path)) << answer.toStdString();
+    EXPECT_FALSE(answer.contains('\n'));
+  }
+}
+
+TEST_F(ScraperResumeTest, AFileThatAnotherRunWritesIsLeftAlone) {
+  const QByteArray full = FullRun(kAllInARow, Config());
+  const QString path = CutCopy(full, 1, 20);
+  const QByteArray before = FileBytes(path);
+  const QString busy = "Файл " + path + " сейчас пишет другая выгрузка";
+  {
+    // A harvest holding the file, as the result file's writer holds it while open.
+    text::TResultFile holder(Folder("cut"), {}, {}, [this] { return static_cast<std::uint32_t>(copies_); });
+    holder.OpenAppend(path, before.size());
+    EXPECT_EQ(CheckResumeFile(path, kAllInARow), busy);
+    // A run started all the same ends at once, before its list phase, naming the reason.
+    ResumeRun(kAllInARow, Config(), path);
+    EXPECT_EQ(window_->DriverLog().first(), "ERROR_" + busy);
+    EXPECT_FALSE(window_->Events().join('\n').contains("Всего карточек"));
+    EXPECT_TRUE(window_->Events().filter("outcome:").isEmpty());
+    EXPECT_EQ(window_->Events().last(), "state:idle");
+    EXPECT_EQ(FileBytes(path), before);
+    holder.Close();
+  }
+  EXPECT_EQ(CheckResumeFile(path, kAllInARow), "");
+
+  // Written to by someone else between the run's start and its card phase: the card phase
+  // refuses to append and reports it; the file keeps what the other writer left.
+  const QByteArray foreign = full.mid(full.indexOf("\r\n") + 2, RowSize(full, 0));
+  TEngineConfig config = Config();
+  window_ = std::make_shared<TFakeWindow>();
+  opened_.clear();
+  window_->OnLog = [path, foreign](const QString& m) {
+    if (!m.startsWith("Всего карточек")) return;
+    QFile f(path);
+    if (f.open(QIODevice::Append)) f.write(foreign);
+  };
+  config.ResultSinkFactory = {};
+  config.ProgramDir = Folder("resumed");
+  config.ResumeFile = path;
+  Run(kAllInARow, config);
+  const QByteArray taken = before.left(before.lastIndexOf("\r\n") + 2);  // the cut line removed
+  EXPECT_EQ(FileBytes(path), taken + foreign);
+  EXPECT_TRUE(window_->Events().contains("outcome:ERROR_Не удалось дописать файл " + path +
+                                         ": файл изменился с начала выгрузки"));
+  EXPECT_TRUE(opened_.isEmpty());
 }
