@@ -115,8 +115,8 @@ TResumeFile TakeOverResumeFile(const QString& path, const TRunOptions& options,
   return file;
 }
 
-std::int64_t DropWrittenCards(const TResumeFile& file, TAddressQueue& pending) {
-  std::unordered_map<std::string, std::int64_t> left = file.Written;
+std::int64_t DropWrittenCards(TResumeFile& file, TAddressQueue& pending) {
+  std::unordered_map<std::string, std::int64_t>& left = file.Written;
   TAddressQueue kept;
   std::int64_t dropped = 0;
   for (QString& address : pending) {

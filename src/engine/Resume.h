@@ -33,9 +33,9 @@ TResumeFile TakeOverResumeFile(const QString& path, const TRunOptions& options,
                                const std::function<void(const QString& message)>& log);
 
 // Drops from the selected cards one occurrence of each card address the file already holds a
-// row for (compared as the card phase writes it: trimmed), keeping the order of the rest.
-// Returns the number of cards dropped.
-std::int64_t DropWrittenCards(const TResumeFile& file, TAddressQueue& pending);
+// row for (compared as the card phase writes it: trimmed), keeping the order of the rest. Uses
+// up the file's Written counts. Returns the number of cards dropped.
+std::int64_t DropWrittenCards(TResumeFile& file, TAddressQueue& pending);
 
 // The log line of a resumed card selection.
 QString ResumeLogText(const TResumeFile& file, std::size_t remaining);

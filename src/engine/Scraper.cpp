@@ -212,7 +212,7 @@ void TScraper::RunCardSelectionAndPhase() {
   if (resume_) {
     // Cards the file already holds rows for are not fetched again.
     DropWrittenCards(*resume_, pending_);
-    resume_->Written.clear();
+    resume_->Written = {};
     Log(ResumeLogText(*resume_, pending_.size()));
   }
   inactiveSet_.Assign(inactiveList_);
