@@ -1,10 +1,14 @@
 // Speed of the page-text helpers on inputs of the sizes the portal serves, and their growth.
 #include <benchmark/benchmark.h>
 
+#include <string_view>
+#include <vector>
+
 #include <QFile>
 #include <QTemporaryDir>
 
 #include "text/ResultFile.h"
+#include "text/ResultFileReader.h"
 #include "text/SupplierCard.h"
 #include "text/uLib.h"
 
@@ -102,5 +106,36 @@ void BM_WriteRow(benchmark::State& state) {
   file.Close();
 }
 BENCHMARK(BM_WriteRow)->Unit(benchmark::kMicrosecond);
+
+// Reading back a result file of 300,000 rows of the fixture card, as a resumed run does before
+// its card phase: every row split into its fields. The file is written once, then read from
+// the page cache.
+void BM_ReadResultFile(benchmark::State& state) {
+  QTemporaryDir dir;
+  const SupplierCard card = ParseSupplierCard(RealisticCardPage());
+  QString path;
+  {
+    TResultFile file(dir.path(), {}, {}, [] { return 1u; });
+    file.Open();
+    for (int i = 0; i < state.range(0); ++i) {
+      file.WriteRow(QStringLiteral("https://localhost:8443/ru/registry/show_supplier/%1").arg(100000 + i),
+                    QStringLiteral("N/A"), card);
+    }
+    file.Close();
+    path = file.Path();
+  }
+  std::int64_t rows = 0;
+  for (auto _ : state) {
+    TResultFileReader reader(path);
+    std::vector<std::string_view> fields;
+    std::size_t addressBytes = 0;
+    while (reader.Next(fields)) addressBytes += fields[0].size();
+    benchmark::DoNotOptimize(addressBytes);
+    rows = reader.RowCount();
+  }
+  state.counters["rows"] = static_cast<double>(rows);
+  state.SetBytesProcessed(state.iterations() * QFile(path).size());
+}
+BENCHMARK(BM_ReadResultFile)->Arg(300000)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -12,9 +12,16 @@ class TCsvResultSink : public IResultSink {
  public:
   explicit TCsvResultSink(const TResultSinkContext& context)
       : options_(context.Options),
+        resumeFile_(context.ResumeFile),
+        resumeSize_(context.ResumeSize),
         file_(context.ProgramDir, context.Log, context.OpenDocument, context.TickCount) {}
 
-  void Open() override { file_.Open(); }
+  void Open() override {
+    if (resumeFile_.isEmpty())
+      file_.Open();
+    else
+      file_.OpenAppend(resumeFile_, resumeSize_);
+  }
   void WriteCard(const QString& address, const QString& pageText, bool inInactiveSet) override {
     const text::SupplierCard card = text::ParseSupplierCard(pageText);
     file_.WriteRow(address, text::ActivityValue(options_.AllInARow, options_.Active, inInactiveSet),
@@ -24,6 +31,8 @@ class TCsvResultSink : public IResultSink {
 
  private:
   TRunOptions options_;
+  QString resumeFile_;
+  std::int64_t resumeSize_ = 0;
   text::TResultFile file_;
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 // Where the card phase puts its rows: the result CSV file of the program, or a recorder in tests.
 #include <QString>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -12,6 +13,8 @@ class IResultSink {
  public:
   virtual ~IResultSink() = default;
   // Names, logs and creates the file and writes its header. Throws when it cannot be created.
+  // When the run continues a result file (ResumeFile in the context), appends to it instead:
+  // no new file and no header. Throws when it cannot be continued.
   virtual void Open() = 0;
   // Reads the card out of its decoded page and appends its row, flushed at once.
   virtual void WriteCard(const QString& address, const QString& pageText, bool inInactiveSet) = 0;
@@ -27,6 +30,8 @@ struct TResultSinkContext {
   std::function<void(const QString& message)> Log;
   std::function<void(const QString& path)> OpenDocument;
   std::function<std::uint32_t()> TickCount;
+  QString ResumeFile;          // a result file to continue; empty: a new file
+  std::int64_t ResumeSize = 0;  // its size in whole lines when the run took it over
 };
 
 using TResultSinkFactory =

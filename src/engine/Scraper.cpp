@@ -119,6 +119,9 @@ void TScraper::Execute() {
     workerListLock_ = std::make_shared<std::mutex>();
     CursorHourGlass = true;
     UpdateRunState();
+    if (!config_.ResumeFile.isEmpty()) {
+      resume_ = TakeOverResumeFile(config_.ResumeFile, options_, [this](const QString& m) { Log(m); });
+    }
     pending_.clear();
     planned_.Clear();
     cardList_.clear();
@@ -147,6 +150,7 @@ void TScraper::Execute() {
   cardList_.clear();
   inactiveList_.clear();
   inactiveSet_.Assign({});
+  resume_.reset();
   workerListLock_.reset();  // workers still running keep their own reference
   finished_.store(true);
 }
@@ -205,6 +209,12 @@ void TScraper::RunCardSelectionAndPhase() {
   found_.clear();
   pending_.clear();
   SelectCards(options_, cardList_, inactiveList_, pending_);
+  if (resume_) {
+    // Cards the file already holds rows for are not fetched again.
+    DropWrittenCards(*resume_, pending_);
+    resume_->Written = {};
+    Log(ResumeLogText(*resume_, pending_.size()));
+  }
   inactiveSet_.Assign(inactiveList_);
   Limit = 3;
   ReadProxySettings();
@@ -216,6 +226,10 @@ void TScraper::RunCardSelectionAndPhase() {
   context.Log = [this](const QString& message) { Log(message); };
   context.OpenDocument = config_.OpenDocument ? config_.OpenDocument : [](const QString&) {};
   context.TickCount = [this] { return Now(); };
+  if (resume_) {
+    context.ResumeFile = resume_->Path;
+    context.ResumeSize = resume_->Size;
+  }
   std::unique_ptr<IResultSink> sink = config_.ResultSinkFactory
                                           ? config_.ResultSinkFactory(context)
                                           : CreateCsvResultSink(context);

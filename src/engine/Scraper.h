@@ -9,10 +9,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "engine/CardSelection.h"
 #include "engine/ListCrawl.h"
+#include "engine/Resume.h"
 #include "engine/RunDriver.h"
 #include "engine/ScrapingThread.h"
 
@@ -80,6 +82,7 @@ class TScraper : public IRunDriver, public std::enable_shared_from_this<TScraper
   QStringList inactiveList_;
   TInactiveSet inactiveSet_;
   bool proxyInUse_ = false;
+  std::optional<TResumeFile> resume_;  // the result file this run continues
 
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};

@@ -103,6 +103,33 @@ void TResultFile::Open() {
   started_ = true;
 }
 
+void TResultFile::OpenAppend(const QString& path, std::int64_t expectedSize) {
+  CloseDescriptor();
+  started_ = false;
+  failureReported_ = false;
+  path_ = path;
+  if (log_) log_(QStringLiteral("Данные будут дописываться в файл ") + path_);
+
+  const QByteArray nativePath = QFile::encodeName(path_);
+  const int fd = ::open(nativePath.constData(), O_WRONLY | O_CLOEXEC);
+  const auto fail = [&](const QString& reason) {
+    if (fd >= 0) ::close(fd);
+    throw std::runtime_error((QStringLiteral("Не удалось дописать файл ") + path_ + QStringLiteral(": ") + reason)
+                                 .toStdString());
+  };
+  if (fd < 0) fail(SystemReason(errno));
+  // Unlike a new file, one that another harvest is writing must not be touched.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    fail(errno == EWOULDBLOCK ? QStringLiteral("его пишет другая выгрузка") : SystemReason(errno));
+  }
+  const off_t end = ::lseek(fd, 0, SEEK_END);
+  if (end < 0) fail(SystemReason(errno));
+  if (end != expectedSize) fail(QStringLiteral("файл изменился с начала выгрузки"));
+  fd_ = fd;
+  writtenSize_ = end;
+  started_ = true;
+}
+
 void TResultFile::WriteRow(const QString& address, const QString& activity, const SupplierCard& card) {
   QString line;
   line.reserve(1024);
@@ -184,6 +211,13 @@ void TResultFile::CloseDescriptor() {
     const int err = errno;
     if (err != EINTR) ReportWriteFailure(SystemReason(err));
   }
+}
+
+QString FieldText(const QString& value) {
+  QString quoted;
+  quoted.reserve(value.size() + 2);
+  AppendField(quoted, value);
+  return quoted.mid(1, quoted.size() - 2);
 }
 
 QString ActivityValue(bool allInARow, bool activeChecked, bool inInactiveSet) {

@@ -27,6 +27,12 @@ class TResultFile {
   // While the file is open it holds an exclusive advisory lock: readers read it freely,
   // cooperating writers keep off.
   void Open();
+  // Continues the existing result file at `path` instead: logs its name, opens it for writing
+  // without emptying it, takes the same lock and appends after its last byte; no header is
+  // written. Throws std::runtime_error naming the path when it cannot be opened, when another
+  // program holds its lock, or when its size is no longer `expectedSize` (the size of its
+  // whole lines as the resumed run found them).
+  void OpenAppend(const QString& path, std::int64_t expectedSize);
   // Appends one row: the card's address, the activity value and the card's 31 values. The row
   // reaches the file at once. A row that cannot be written is left out whole and the first
   // such failure of the file is logged; the run goes on.
@@ -69,5 +75,9 @@ class TResultFile {
 // The activity column value: "N/A" in the all-in-a-row mode; in the separate mode "Неактивный"
 // unless the active suppliers are exported and the card is not in the inactive set.
 QString ActivityValue(bool allInARow, bool activeChecked, bool inInactiveSet);
+
+// A value as it stands between its quotes in a row: line ends made blanks, double quotes
+// apostrophes.
+QString FieldText(const QString& value);
 
 }  // namespace text

@@ -32,7 +32,8 @@ class TResultFileReader {
   // Reads the next whole row. `fields` gets its 33 values without their quotes, as UTF-8
   // bytes that stay valid until the next call. Returns false after the last whole line; a
   // last line without its CR LF is never a row (see PartialTail). Throws EResultFileFormat
-  // naming the line number when a whole line is not 33 quoted fields.
+  // naming the line number when a whole line is not 33 quoted fields of UTF-8 text, or when
+  // a last line cut short is not the beginning of one.
   bool Next(std::vector<std::string_view>& fields);
 
   // Rows read so far.

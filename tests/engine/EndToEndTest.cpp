@@ -17,6 +17,7 @@
 #include "FakeEngineWorld.h"
 #include "Register.h"
 #include "engine/ProxySettings.h"
+#include "engine/Resume.h"
 #include "engine/RunDriver.h"
 
 using namespace engine;
@@ -314,4 +315,58 @@ TEST_F(EndToEnd, StopInTheCardPhaseKeepsWholeRowsAndAFileThatCannotBeCreatedIsRe
   EXPECT_TRUE(outcomes[0].contains(config.ProgramDir)) << outcomes[0].toStdString();
   EXPECT_EQ(outcomes[1], "outcome:ok");
   EXPECT_TRUE(opened_.isEmpty());
+}
+
+TEST_F(EndToEnd, ARunStoppedInItsCardPhaseIsContinuedToTheRowsOfAWholeRun) {
+  demo::TRegisterOptions shape;
+  shape.FirstYear = 2016;
+  shape.LastYear = 2016;
+  shape.PagesPerYear = 2;
+  shape.CardsPerPage = 12;
+  shape.InactivePerType = 2;
+  shape.DuplicateLinks = 3;
+  StartPortal(shape, {"--fault-slow", "100"});
+  const TRunOptions both{false, false, true, true, true};
+
+  window_ = std::make_shared<TFakeWindow>();
+  auto driver = CreateScraper(window_, both, Config());
+  driver->Start();
+  const auto file = [&] {
+    const QStringList files = QDir(program_.path()).entryList({"data*.csv"});
+    return files.isEmpty() ? QString() : QDir(program_.path()).filePath(files[0]);
+  };
+  const auto rowsWritten = [&] {
+    if (file().isEmpty()) return 0;
+    QFile f(file());
+    return f.open(QIODevice::ReadOnly) ? static_cast<int>(f.readAll().count("\r\n")) - 1 : 0;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return rowsWritten() >= 3; }, std::chrono::seconds(40)));
+  driver->Terminate();
+  ASSERT_TRUE(WaitUntil([&] { return driver->Finished(); }));
+  ASSERT_LT(rowsWritten(), Rows(Listed(0), ByType).size());
+
+  // Kept elsewhere, with the beginning of a row a killed run would have left behind.
+  QTemporaryDir kept;
+  const QString path = kept.filePath("data1.csv");
+  ASSERT_TRUE(QFile::copy(file(), path));
+  {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::Append));
+    f.write("\"" + origin_.toUtf8() + "/ru/registry/show_supp");
+  }
+  ASSERT_EQ(CheckResumeFile(path, both), "");
+
+  TEngineConfig config = Config();
+  config.ResumeFile = path;
+  Run(both, config);
+  EXPECT_TRUE(QDir(program_.path()).entryList({"data*.csv"}).isEmpty());
+  EXPECT_TRUE(window_->Logged("Удалена оборванная последняя строка файла " + path));
+  EXPECT_EQ(opened_, QStringList({path}));
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  QStringList rows = QString::fromUtf8(f.readAll().mid(3)).split("\r\n");
+  rows.removeFirst();
+  EXPECT_EQ(rows.takeLast(), "");
+  rows.sort();
+  EXPECT_EQ(rows.join("\n").toStdString(), Rows(Listed(0), ByType).join("\n").toStdString());
 }

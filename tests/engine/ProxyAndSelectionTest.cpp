@@ -6,6 +6,7 @@
 
 #include "engine/CardSelection.h"
 #include "engine/ProxySettings.h"
+#include "engine/Resume.h"
 
 using namespace engine;
 
@@ -122,5 +123,29 @@ TEST(CardSelection, FilterAndInactiveSetIgnoreCase) {
   for (const auto& c : cases) {
     EXPECT_EQ(PassesCardFilter(c.options, set, "https://p/ru/c"), c.passInactive);
     EXPECT_EQ(PassesCardFilter(c.options, set, "https://p/ru/x"), c.passActive);
+  }
+}
+
+TEST(CardSelection, ResumeDropsOneSelectedCardPerWrittenRow) {
+  // The file holds rows as the card phase wrote them: trimmed, a double quote an apostrophe.
+  TResumeFile file;
+  file.Path = "/r/data1.csv";
+  file.RowCount = 4;
+  file.Written = {{"https://p/1", 2}, {"https://p/2", 1}, {"https://p/'q'", 1}, {"https://p/gone", 1}};
+  struct Case {
+    const char* name;
+    TAddressQueue pending;
+    TAddressQueue left;
+  } cases[] = {
+      {"linked three times, written twice", {"https://p/1", "https://p/3", "https://p/1", "https://p/1"},
+       {"https://p/3", "https://p/1"}},
+      {"compared trimmed and as written", {"  https://p/2\t", "https://p/\"q\"", "https://P/2"}, {"https://P/2"}},
+      {"nothing written yet", {"https://p/4", "https://p/5"}, {"https://p/4", "https://p/5"}},
+      {"everything written", {"https://p/2", "https://p/1"}, {}},
+  };
+  for (auto& c : cases) {
+    TResumeFile copy = file;
+    DropWrittenCards(copy, c.pending);
+    EXPECT_EQ(c.pending, c.left) << c.name;
   }
 }

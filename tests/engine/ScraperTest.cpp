@@ -8,7 +8,9 @@
 #include "FakeEngineWorld.h"
 #include "engine/ListCrawl.h"
 #include "engine/ProxySettings.h"
+#include "engine/Resume.h"
 #include "engine/RunDriver.h"
+#include "text/ResultFile.h"
 
 using namespace engine;
 using namespace enginetest;
@@ -368,4 +370,242 @@ TEST_F(ScraperTest, DriverReleasesItselfWhenItsRunEnds) {
   ASSERT_TRUE(WaitUntil([&] { return weak.expired(); }));
   EXPECT_EQ(window_->Events().last(), "state:idle");
   EXPECT_EQ(sink_->Rows().size(), 4);
+}
+
+namespace {
+
+QByteArray FileBytes(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The rows of a result file's bytes, each without its CR LF, sorted; a line cut short counts.
+QStringList SortedRows(const QByteArray& bytes) {
+  QStringList rows;
+  for (const QByteArray& line : bytes.split('\n').mid(1)) {
+    if (!line.isEmpty()) rows << QString::fromUtf8(line);
+  }
+  return Sorted(rows);
+}
+
+// Runs that continue result files: an uninterrupted run writes the program's own file, a copy
+// of it is cut where a killed run could have left it, and a resumed run completes the copy.
+class ScraperResumeTest : public ScraperTest {
+ protected:
+  // The bytes of the one result file an uninterrupted run leaves.
+  QByteArray FullRun(const TRunOptions& options, TEngineConfig config) {
+    window_ = std::make_shared<TFakeWindow>();
+    config.ResultSinkFactory = {};
+    config.ProgramDir = Folder("full");
+    Run(options, config);
+    const QStringList files = QDir(config.ProgramDir).entryList({"data*.csv"});
+    EXPECT_EQ(files.size(), 1);
+    if (files.size() != 1) return {};
+    const QString path = QDir(config.ProgramDir).filePath(files[0]);
+    const QByteArray bytes = FileBytes(path);
+    QFile::remove(path);
+    return bytes;
+  }
+
+  // A run that continues `path`. It creates no file of its own.
+  void ResumeRun(const TRunOptions& options, TEngineConfig config, const QString& path) {
+    window_ = std::make_shared<TFakeWindow>();
+    opened_.clear();
+    config.ResultSinkFactory = {};
+    config.ProgramDir = Folder("resumed");
+    config.ResumeFile = path;
+    Run(options, config);
+    EXPECT_TRUE(QDir(config.ProgramDir).entryList({"data*.csv"}).isEmpty());
+  }
+
+  // A copy of a result file with its first `rows` rows and `extra` bytes of the next one.
+  QString CutCopy(const QByteArray& full, int rows, int extra) {
+    qsizetype end = full.indexOf("\r\n") + 2;
+    for (int i = 0; i < rows; ++i) end = full.indexOf("\r\n", end) + 2;
+    const QString path = Folder("cut") + QStringLiteral("/data%1.csv").arg(++copies_);
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(full.left(end + extra));
+    return path;
+  }
+
+  // Bytes of the row after the first `rows` rows.
+  static int RowSize(const QByteArray& full, int rows) {
+    qsizetype begin = full.indexOf("\r\n") + 2;
+    for (int i = 0; i < rows; ++i) begin = full.indexOf("\r\n", begin) + 2;
+    return static_cast<int>(full.indexOf("\r\n", begin) + 2 - begin);
+  }
+
+  QString Folder(const char* name) {
+    const QString path = dir_.filePath(QString::fromLatin1(name));
+    EXPECT_TRUE(QDir().mkpath(path));
+    return path;
+  }
+
+  int copies_ = 0;
+};
+
+}  // namespace
+
+TEST_F(ScraperResumeTest, ContinuedFileHoldsTheRowsOfOneUninterruptedRun) {
+  // The register's cards: c1 c2 c3 c2 c404 (gone) in the list, c2 c5 inactive.
+  const struct {
+    const char* name;
+    TRunOptions options;
+    int selected;  // cards the card selection chooses
+  } cases[] = {
+      {"all in a row", kAllInARow, 5},
+      {"separate, both boxes", {false, false, true, true, true}, 5},
+      {"separate, only active", {false, false, true, true, false}, 5},
+      {"separate, only inactive", {false, false, true, false, true}, 2},
+  };
+  for (const auto& c : cases) {
+    const QByteArray full = FullRun(c.options, Config());
+    const int rowCount = static_cast<int>(SortedRows(full).size());
+    ASSERT_GE(rowCount, 2) << c.name;
+    for (int k = 0; k <= rowCount; ++k) {
+      // Killed after k rows, or while writing row k + 1.
+      std::vector<int> extras{0};
+      if (k < rowCount) extras.insert(extras.end(), {RowSize(full, k) / 2, RowSize(full, k) - 1});
+      for (const int extra : extras) {
+        SCOPED_TRACE(std::string(c.name) + ", rows " + std::to_string(k) + ", cut " + std::to_string(extra));
+        const QString path = CutCopy(full, k, extra);
+        ResumeRun(c.options, Config(), path);
+        const QByteArray resumed = FileBytes(path);
+        EXPECT_EQ(SortedRows(resumed), SortedRows(full));
+        EXPECT_TRUE(resumed.endsWith("\r\n"));
+        EXPECT_EQ(resumed.left(full.indexOf("\r\n")), full.left(full.indexOf("\r\n")));  // one header
+        const QStringList log = window_->DriverLog();
+        ASSERT_FALSE(log.isEmpty());
+        const QString cutLine = "Удалена оборванная последняя строка файла " + path;
+        EXPECT_EQ(log.first() == cutLine, extra > 0);
+        EXPECT_EQ(log.count(cutLine), extra > 0 ? 1 : 0);
+        EXPECT_TRUE(window_->Logged(QStringLiteral("В файле %1 уже строк: %2, осталось карточек: %3")
+                                        .arg(path)
+                                        .arg(k)
+                                        .arg(c.selected - k)));
+        const int remaining = c.selected - k;
+        if (remaining == 0) {  // nothing left to fetch: no card phase
+          EXPECT_TRUE(opened_.isEmpty());
+          EXPECT_TRUE(window_->Events().filter("outcome:").isEmpty());
+          continue;
+        }
+        EXPECT_TRUE(window_->Logged("Данные будут дописываться в файл " + path));
+        EXPECT_EQ(opened_, QStringList({path}));
+        EXPECT_EQ(window_->Events().filter("outcome:"), QStringList({"outcome:ok"}));
+        const auto progress = window_->Progress();
+        ASSERT_GE(progress.size(), 2u);
+        EXPECT_EQ(progress[progress.size() - 2], std::make_pair(remaining, remaining));
+      }
+    }
+  }
+}
+
+TEST_F(ScraperResumeTest, ResumedTestExportFetchesTheRestOfItsHundred) {
+  QStringList ids;
+  for (int i = 0; i < 120; ++i) ids << QString("t%1").arg(i);
+  portal_->SetPage(Year(2016), ListPage(ids, 37));
+  for (const QString& id : ids) portal_->SetPage(Card(id), CardPage(id));
+  const TRunOptions testExport{true, true, false, false, false};
+  const QByteArray full = FullRun(testExport, Config());
+  ASSERT_EQ(SortedRows(full).size(), 100);
+
+  const QString path = CutCopy(full, 40, RowSize(full, 40) / 3);
+  ResumeRun(testExport, Config(), path);
+  EXPECT_EQ(SortedRows(FileBytes(path)), SortedRows(full));
+  EXPECT_TRUE(window_->Logged("В файле " + path + " уже строк: 40, осталось карточек: 60"));
+  for (int i = 100; i < 120; ++i) EXPECT_EQ(portal_->Fetches(Card(QString("t%1").arg(i))), 0) << i;
+}
+
+TEST_F(ScraperResumeTest, CheckRefusesWhatARunWithTheseOptionsCannotContinue) {
+  const TRunOptions both{false, false, true, true, true};
+  const TRunOptions onlyActive{false, false, true, true, false};
+  const TRunOptions onlyInactive{false, false, true, false, true};
+  const QByteArray allRows = FullRun(kAllInARow, Config());
+  const QByteArray mixedRows = FullRun(both, Config());
+  const QString all = CutCopy(allRows, 3, 0);
+  const QString allCut = CutCopy(allRows, 2, 9);
+  const QString mixed = CutCopy(mixedRows, 4, 0);
+  const QString headerOnly = CutCopy(mixedRows, 0, 0);
+  const QString missing = Folder("cut") + "/absent.csv";
+  const QString notOurs = Folder("cut") + "/notes.csv";
+  {
+    QFile f(notOurs);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("\"URL\";\"Заголовок\"\r\n");
+  }
+  const struct {
+    const char* name;
+    QString path;
+    TRunOptions options;
+    QString refusal;  // part of the one line, empty: the file can be continued
+  } cases[] = {
+      {"same mode", all, kAllInARow, ""},
+      {"same mode, last line cut short", allCut, kAllInARow, ""},
+      {"both boxes", mixed, both, ""},
+      {"header only", headerOnly, onlyInactive, ""},
+      {"all-in-a-row file, separate run", all, both,
+       " выгружен в другом режиме: в строке 2 столбец \"Активный/Неактивный\" содержит \"N/A\""},
+      {"separate file, all-in-a-row run", mixed, kAllInARow, " выгружен в другом режиме: в строке 2 "},
+      {"inactive rows, only active run", mixed, onlyActive, "содержит \"Неактивный\""},
+      {"active rows, only inactive run", mixed, onlyInactive, "содержит \"Активный\""},
+      {"missing file", missing, kAllInARow, "Не удалось открыть файл " + missing + ": No such file or directory"},
+      {"not a result file", notOurs, kAllInARow, " не является файлом результатов выгрузки: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QByteArray before = FileBytes(c.path);
+    const QString answer = CheckResumeFile(c.path, c.options);
+    EXPECT_EQ(FileBytes(c.path), before);  // the check changes nothing
+    if (c.refusal.isEmpty()) {
+      EXPECT_EQ(answer, "");
+      continue;
+    }
+    EXPECT_TRUE(answer.contains(c.refusal)) << answer.toStdString();
+    EXPECT_TRUE(answer.contains(c.path)) << answer.toStdString();
+    EXPECT_FALSE(answer.contains('\n'));
+  }
+}
+
+TEST_F(ScraperResumeTest, AFileThatAnotherRunWritesIsLeftAlone) {
+  const QByteArray full = FullRun(kAllInARow, Config());
+  const QString path = CutCopy(full, 1, 20);
+  const QByteArray before = FileBytes(path);
+  const QString busy = "Файл " + path + " сейчас пишет другая выгрузка";
+  {
+    // A harvest holding the file, as the result file's writer holds it while open.
+    text::TResultFile holder(Folder("cut"), {}, {}, [this] { return static_cast<std::uint32_t>(copies_); });
+    holder.OpenAppend(path, before.size());
+    EXPECT_EQ(CheckResumeFile(path, kAllInARow), busy);
+    // A run started all the same ends at once, before its list phase, naming the reason.
+    ResumeRun(kAllInARow, Config(), path);
+    EXPECT_EQ(window_->DriverLog().first(), "ERROR_" + busy);
+    EXPECT_FALSE(window_->Events().join('\n').contains("Всего карточек"));
+    EXPECT_TRUE(window_->Events().filter("outcome:").isEmpty());
+    EXPECT_EQ(window_->Events().last(), "state:idle");
+    EXPECT_EQ(FileBytes(path), before);
+    holder.Close();
+  }
+  EXPECT_EQ(CheckResumeFile(path, kAllInARow), "");
+
+  // Written to by someone else between the run's start and its card phase: the card phase
+  // refuses to append and reports it; the file keeps what the other writer left.
+  const QByteArray foreign = full.mid(full.indexOf("\r\n") + 2, RowSize(full, 0));
+  TEngineConfig config = Config();
+  window_ = std::make_shared<TFakeWindow>();
+  opened_.clear();
+  window_->OnLog = [path, foreign](const QString& m) {
+    if (!m.startsWith("Всего карточек")) return;
+    QFile f(path);
+    if (f.open(QIODevice::Append)) f.write(foreign);
+  };
+  config.ResultSinkFactory = {};
+  config.ProgramDir = Folder("resumed");
+  config.ResumeFile = path;
+  Run(kAllInARow, config);
+  const QByteArray taken = before.left(before.lastIndexOf("\r\n") + 2);  // the cut line removed
+  EXPECT_EQ(FileBytes(path), taken + foreign);
+  EXPECT_TRUE(window_->Events().contains("outcome:ERROR_Не удалось дописать файл " + path +
+                                         ": файл изменился с начала выгрузки"));
+  EXPECT_TRUE(opened_.isEmpty());
 }

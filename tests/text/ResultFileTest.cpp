@@ -317,3 +317,74 @@ TEST(ActivityValue, FollowsTheExportMode) {
     EXPECT_EQ(ActivityValue(c.allInARow, c.activeChecked, c.inInactiveSet), QString::fromUtf8(c.value));
   }
 }
+
+TEST(ResultFile, AppendModeContinuesAFileAfterItsLastWholeLine) {
+  QTemporaryDir dir;
+  TRecorder rec;
+  const QByteArray bom("\xEF\xBB\xBF");
+  const QByteArray start = bom + kHeader + NumberedRow("u1", "N/A");
+  const QString path = dir.path() + QStringLiteral("/data3.csv");
+  {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(start);
+  }
+  TResultFile file = rec.Make(dir.path(), 99);
+  file.OpenAppend(path, start.size());
+  EXPECT_EQ(file.Path(), path);
+  EXPECT_TRUE(file.Started());
+
+  // While it is open, a second writer is refused, and so is a size the file no longer has.
+  TRecorder other;
+  const struct {
+    QString path;
+    std::int64_t size;
+    const char* reason;
+  } refusals[] = {
+      {path, start.size(), "его пишет другая выгрузка"},
+      {dir.path() + QStringLiteral("/absent.csv"), 0, "No such file or directory"},
+  };
+  for (const auto& r : refusals) {
+    TResultFile second = other.Make(dir.path(), 98);
+    try {
+      second.OpenAppend(r.path, r.size);
+      ADD_FAILURE() << "no error for " << r.reason;
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), (QStringLiteral("Не удалось дописать файл ") + r.path + QStringLiteral(": ")).toStdString() + r.reason);
+    }
+    EXPECT_FALSE(second.Started());
+    second.Close();
+  }
+  EXPECT_TRUE(other.opened.isEmpty());
+
+  // A row cut short by a failed write is taken back to the end of the last whole line.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  void (*savedHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limited = saved;
+  limited.rlim_cur = static_cast<rlim_t>(start.size() + 40);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  file.WriteRow(QStringLiteral("u2"), QStringLiteral("N/A"), NumberedCard());
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, savedHandler);
+  EXPECT_EQ(ReadAll(path), start);
+
+  file.WriteRow(QStringLiteral("u3"), QStringLiteral("N/A"), NumberedCard());
+  file.Close();
+  EXPECT_EQ(ReadAll(path), start + NumberedRow("u3", "N/A"));  // no second header
+  ASSERT_EQ(rec.log.size(), 3);
+  EXPECT_EQ(rec.log[0], QStringLiteral("Данные будут дописываться в файл ") + path);
+  EXPECT_EQ(rec.log[2], QStringLiteral("Открываем файл с результатами"));
+  EXPECT_EQ(rec.opened, QStringList({path}));
+
+  // Closed, it can be continued again, but only at the size it has.
+  TResultFile again = other.Make(dir.path(), 97);
+  try {
+    again.OpenAppend(path, start.size());
+    ADD_FAILURE() << "a changed file was continued";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("файл изменился с начала выгрузки"), std::string::npos) << e.what();
+  }
+  EXPECT_NO_THROW(again.OpenAppend(path, ReadAll(path).size()));
+  again.Close();
+}
