@@ -228,7 +228,9 @@ void THttpClient::StartRequest() {
 
 void THttpClient::StartConnection() {
   FState = httpDnsLookup;
+  // Nothing of the previous connection's bytes or framing carries over.
   FReceiveLen = 0;
+  framer_.NewConnection();
   socket_->LocalAddr = "0.0.0.0";
   socket_->Addr = FHostName;
   if (!SocksServer.empty() && SocksLevel != "4") {

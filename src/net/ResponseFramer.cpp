@@ -57,6 +57,12 @@ void TResponseFramer::Begin(const std::string& requestVer, bool head) {
   chunkLength_ = chunkRcvd_ = 0;
 }
 
+void TResponseFramer::NewConnection() {
+  trailerPending_ = false;
+  trailerLineLen_ = trailerBytes_ = 0;
+  Begin(requestVer_, head_);
+}
+
 std::size_t TResponseFramer::Feed(const char* data, std::size_t len) {
   std::size_t used = 0;
   if (trailerPending_ && phase_ != TPhase::Body) used = SkipTrailer(data, len);
@@ -155,7 +161,7 @@ void TResponseFramer::EndOfHeader() {
   const bool isChunked = r_.TransferEncoding == "chunked";
   const bool noBody = (r_.ContentLength == -1 && !isChunked &&
                        (sc < 200 || sc == 204 || sc == 301 || sc == 302 || sc == 304)) ||
-                      r_.ContentLength == 0 || head_;
+                      (r_.ContentLength == 0 && !isChunked) || head_;
   if (noBody) {
     phase_ = TPhase::Complete;
     return;
@@ -258,6 +264,7 @@ std::size_t TResponseFramer::Chunks(const char* data, std::size_t len) {
   // here or, when they arrive later, in front of the next response.
   trailerPending_ = true;
   trailerLineLen_ = 0;
+  trailerBytes_ = 0;
   return i + SkipTrailer(data + i, len - i);
 }
 
@@ -271,6 +278,8 @@ void TResponseFramer::CountChunkLine(std::size_t bytes) {
 std::size_t TResponseFramer::SkipTrailer(const char* data, std::size_t len) {
   std::size_t i = 0;
   while (i < len && trailerPending_) {
+    // Trailer lines are never read, but a trailer that never ends is bounded like a header.
+    if (++trailerBytes_ > MaxHeaderBytes) throw ELimitExceeded("Trailer too large");
     const char c = data[i++];
     if (c == '\n') {
       if (trailerLineLen_ == 0) trailerPending_ = false;  // the blank line ends the trailer

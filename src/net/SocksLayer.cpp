@@ -115,9 +115,8 @@ int TSocksLayer::DoReadMethodReply() {
     return kPending;
   }
   if (rcvd_[0] != 0x05) return Fail(socksVersionError, "socks version error");
-  if (rcvd_.size() > 2) return Fail(socksProtocolError, "too much data available");
   const unsigned char method = static_cast<unsigned char>(rcvd_[1]);
-  rcvd_.clear();
+  rcvd_.clear();  // anything behind the two bytes goes with them
   if (method == 0x00) {
     if (settings_.SocksAuthentication == socksAuthenticateUsercode) Notify(socksAuthNotRequired);
     SetStep(TStep::SendConnect);
