@@ -1,9 +1,9 @@
 #include "HttpClient.h"
 
-#include <cctype>
 #include <cstring>
 #include <iterator>
 
+#include "NetText.h"
 #include "SocketErrors.h"
 #include "SocksLayer.h"
 #include "Trace.h"
@@ -11,14 +11,9 @@
 namespace net {
 namespace {
 
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
 bool StartsWithNoCase(const std::string& s, const char* prefix) {
   const std::size_t n = std::strlen(prefix);
-  return s.size() >= n && Lower(s.substr(0, n)) == prefix;
+  return s.size() >= n && AsciiLower(s.substr(0, n)) == prefix;
 }
 
 // A byte that would end a line or smuggle one onto the wire.
@@ -59,7 +54,7 @@ THttpUrl ParseHttpUrl(const std::string& url) {
     }
     rest = url;
   } else {
-    u.Scheme = Lower(url.substr(0, sep));
+    u.Scheme = AsciiLower(url.substr(0, sep));
     rest = url.substr(sep + 3);
   }
   const std::size_t end = rest.find_first_of("/?");
@@ -296,10 +291,8 @@ void THttpClient::LookupDone(int error, const std::string& address) {
   FTlsFilter = nullptr;
   const bool socks = !SocksServer.empty();
   if (socks) {
-    int port = 0;
-    for (char c : FPort) port = (c >= '0' && c <= '9' && port < 65536) ? port * 10 + (c - '0') : 65536;
-    std::unique_ptr<TFilter> f =
-        port > 0 && port < 65536 ? MakeSocksFilter(FHostName, static_cast<std::uint16_t>(port)) : nullptr;
+    const int port = DecimalPort(FPort);
+    std::unique_ptr<TFilter> f = port > 0 ? MakeSocksFilter(FHostName, static_cast<std::uint16_t>(port)) : nullptr;
     if (!f) {
       FailRequest(socksInternalError, SocketErrorText(socksInternalError));
       SocketSessionClosed(0);

@@ -1,15 +1,11 @@
 #include "ResponseFramer.h"
 
-#include <cctype>
 #include <cstring>
+
+#include "NetText.h"
 
 namespace net {
 namespace {
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
 
 std::string TrimBlanks(const std::string& s) {
   std::size_t b = 0, e = s.size();
@@ -125,7 +121,7 @@ void TResponseFramer::StatusLine(const std::string& line) {
 void TResponseFramer::HeaderField(const std::string& line) {
   const std::size_t colon = line.find(':');
   if (colon == std::string::npos) return;
-  const std::string name = Lower(line.substr(0, colon));
+  const std::string name = AsciiLower(line.substr(0, colon));
   std::size_t v = colon + 1;
   while (v < line.size() && line[v] == ' ') ++v;
   const std::string value = line.substr(v);
@@ -135,13 +131,13 @@ void TResponseFramer::HeaderField(const std::string& line) {
     std::int64_t n = -1;
     r_.ContentLength = ParseInt64(TrimBlanks(value), n) ? n : -1;
   } else if (name == "transfer-encoding") {
-    r_.TransferEncoding = Lower(value);
+    r_.TransferEncoding = AsciiLower(value);
   } else if (name == "content-type") {
-    r_.ContentType = Lower(value);
+    r_.ContentType = AsciiLower(value);
   } else if (name == "content-encoding") {
     r_.ContentEncoding = value;
   } else if (name == "connection" || name == "proxy-connection") {
-    const std::string v2 = Lower(TrimBlanks(value));
+    const std::string v2 = AsciiLower(TrimBlanks(value));
     if (v2 == "close") r_.CloseReq = true;
     else if (v2 == "keep-alive") r_.CloseReq = false;
   } else if (name == "www-authenticate" || name == "proxy-authenticate") {
@@ -217,19 +213,9 @@ std::size_t TResponseFramer::Chunks(const char* data, std::size_t len) {
         ++i;
         break;
       }
-      case httpChunkGetExt: {
-        const char* lf = static_cast<const char*>(std::memchr(data + i, '\n', len - i));
-        if (!lf) {
-          CountChunkLine(len - i);
-          i = len;
-          break;
-        }
-        CountChunkLine(static_cast<std::size_t>(lf - (data + i)));  // however it was split
-        i = static_cast<std::size_t>(lf - data) + 1;
-        chunkLineBytes_ = 0;
-        chunkState_ = chunkLength_ == 0 ? httpChunkDone : httpChunkGetData;
+      case httpChunkGetExt:
+        if (SkipChunkLine(data, len, i)) chunkState_ = chunkLength_ == 0 ? httpChunkDone : httpChunkGetData;
         break;
-      }
       case httpChunkGetData: {
         std::size_t take = len - i;
         if (take > chunkLength_ - chunkRcvd_) take = static_cast<std::size_t>(chunkLength_ - chunkRcvd_);
@@ -240,20 +226,12 @@ std::size_t TResponseFramer::Chunks(const char* data, std::size_t len) {
         if (chunkRcvd_ == chunkLength_) chunkState_ = httpChunkSkipDataEnd;
         break;
       }
-      case httpChunkSkipDataEnd: {
-        const char* lf = static_cast<const char*>(std::memchr(data + i, '\n', len - i));
-        if (!lf) {
-          CountChunkLine(len - i);
-          i = len;
-          break;
+      case httpChunkSkipDataEnd:
+        if (SkipChunkLine(data, len, i)) {
+          chunkLength_ = chunkRcvd_ = 0;
+          chunkState_ = httpChunkGetSize;
         }
-        CountChunkLine(static_cast<std::size_t>(lf - (data + i)));  // however it was split
-        i = static_cast<std::size_t>(lf - data) + 1;
-        chunkLineBytes_ = 0;
-        chunkLength_ = chunkRcvd_ = 0;
-        chunkState_ = httpChunkGetSize;
         break;
-      }
       case httpChunkDone:
         break;
     }
@@ -266,6 +244,19 @@ std::size_t TResponseFramer::Chunks(const char* data, std::size_t len) {
   trailerLineLen_ = 0;
   trailerBytes_ = 0;
   return i + SkipTrailer(data + i, len - i);
+}
+
+bool TResponseFramer::SkipChunkLine(const char* data, std::size_t len, std::size_t& i) {
+  const char* lf = static_cast<const char*>(std::memchr(data + i, '\n', len - i));
+  if (!lf) {
+    CountChunkLine(len - i);
+    i = len;
+    return false;
+  }
+  CountChunkLine(static_cast<std::size_t>(lf - (data + i)));  // however it was split
+  i = static_cast<std::size_t>(lf - data) + 1;
+  chunkLineBytes_ = 0;
+  return true;
 }
 
 void TResponseFramer::CountChunkLine(std::size_t bytes) {

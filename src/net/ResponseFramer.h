@@ -89,6 +89,9 @@ class TResponseFramer {
   std::size_t Body(const char* data, std::size_t len);
   void Complete();
   std::size_t SkipTrailer(const char* data, std::size_t len);
+  // Skips from data[i] up to and including the next LF, counting the bytes against the chunk
+  // line bound; true when the LF was reached, false when the line goes on in the next piece.
+  bool SkipChunkLine(const char* data, std::size_t len, std::size_t& i);
   void CountChunkLine(std::size_t bytes);
 
   THttpResponse& r_;

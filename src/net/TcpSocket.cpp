@@ -17,6 +17,7 @@
 #include <mutex>
 #include <thread>
 
+#include "NetText.h"
 #include "SocketErrors.h"
 #include "TickCount.h"
 
@@ -110,13 +111,7 @@ class TLookupThreads {
 // A port given as a number or a service name; -1 when neither.
 int ResolvePort(const std::string& text) {
   if (text.empty()) return -1;
-  bool digits = true;
-  for (char c : text) digits = digits && c >= '0' && c <= '9';
-  if (digits) {
-    if (text.size() > 5) return -1;
-    const int v = std::stoi(text);
-    return v <= 65535 ? v : -1;
-  }
+  if (text.find_first_not_of("0123456789") == std::string::npos) return DecimalPort(text);
   servent se{};
   servent* result = nullptr;
   char buf[1024];
