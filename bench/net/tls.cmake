@@ -1,6 +1,6 @@
 # HTTPS with a new connection per request, the client against curl, on loopback nginx.
 if(EXISTS ${PROJECT_SOURCE_DIR}/src/net/HttpClient.cpp)
-  add_executable(tls_bench ${CMAKE_CURRENT_LIST_DIR}/tls_bench.cpp)
+  add_executable(tls_bench ${CMAKE_CURRENT_LIST_DIR}/TlsBench.cpp)
   target_compile_definitions(tls_bench PRIVATE
     TEST_PKI_DIR="${CMAKE_CURRENT_BINARY_DIR}/pki"
     SH_PKI_SCRIPT="${PROJECT_SOURCE_DIR}/tests/net/make-test-pki.sh")

@@ -86,6 +86,8 @@ std::size_t TResponseFramer::Feed(const char* data, std::size_t len) {
 }
 
 void TResponseFramer::HeaderLine(const std::string& line) {
+  // -1 marks the end of an interim 100 response: the next line is a status line again, and
+  // the header stays begun (it is one header block for the bound and for a close inside it).
   if (headerLineCount_ == 0) headerBegun_ = true;
   else if (headerLineCount_ == -1) headerLineCount_ = 0;
   ++headerLineCount_;
@@ -148,7 +150,7 @@ void TResponseFramer::HeaderField(const std::string& line) {
 void TResponseFramer::EndOfHeader() {
   if (r_.ResponseVer == "1.1" && r_.StatusCode == 100) {
     r_.RcvdHeader.clear();
-    headerLineCount_ = -1;
+    headerLineCount_ = -1;  // see HeaderLine
     return;
   }
   headerBegun_ = false;

@@ -416,6 +416,9 @@ void TTcpSocket::Pump() {
     }
     // Up: a started layer takes what the one below hands up; the top feeds the client.
     for (std::size_t i = 0; i < n; ++i) {
+      // Layers 0..established_ have been started (each is started once the one below it is
+      // established), so layer i+1 may be fed once i+1 <= established_. Above the top layer is
+      // the client, which gets bytes only when every layer is established.
       const bool nextStarted = i + 1 < n ? i + 1 <= established_ : established_ == n;
       if (!nextStarted) break;
       std::string s = filters_[i]->TakeForAbove();

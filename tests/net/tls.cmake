@@ -1,13 +1,9 @@
-# Tests of SOCKS5 and TLS. The throwaway PKI is made by a fixture before the tests that need it.
+# Tests of TLS. The throwaway PKI is made by a fixture before the tests that need it.
 set(SH_TEST_PKI_DIR ${CMAKE_CURRENT_BINARY_DIR}/pki)
 add_test(NAME tls_make_pki COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/make-test-pki.sh ${SH_TEST_PKI_DIR})
 set_tests_properties(tls_make_pki PROPERTIES FIXTURES_SETUP tls_pki)
 
-add_executable(socks_tests ${CMAKE_CURRENT_LIST_DIR}/socks_layer_test.cpp)
-target_link_libraries(socks_tests PRIVATE sh_net GTest::gtest_main)
-gtest_discover_tests(socks_tests DISCOVERY_TIMEOUT 60)
-
-add_executable(tls_tests ${CMAKE_CURRENT_LIST_DIR}/tls_layer_test.cpp)
+add_executable(tls_tests ${CMAKE_CURRENT_LIST_DIR}/TlsLayerTest.cpp)
 target_compile_definitions(tls_tests PRIVATE TEST_PKI_DIR="${SH_TEST_PKI_DIR}")
 target_include_directories(tls_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(tls_tests PRIVATE sh_net GTest::gtest_main)
@@ -15,7 +11,7 @@ gtest_discover_tests(tls_tests DISCOVERY_TIMEOUT 60 PROPERTIES FIXTURES_REQUIRED
 
 # The whole client against real and scripted peers on loopback.
 if(EXISTS ${PROJECT_SOURCE_DIR}/src/net/HttpClient.cpp)
-add_executable(tls_client_tests ${CMAKE_CURRENT_LIST_DIR}/tls_client_test.cpp)
+add_executable(tls_client_tests ${CMAKE_CURRENT_LIST_DIR}/TlsClientTest.cpp)
 target_compile_definitions(tls_client_tests PRIVATE TEST_PKI_DIR="${SH_TEST_PKI_DIR}")
 target_include_directories(tls_client_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(tls_client_tests PRIVATE sh_net GTest::gtest_main)
@@ -24,7 +20,7 @@ gtest_discover_tests(tls_client_tests DISCOVERY_TIMEOUT 60
 endif()
 
 # The layers over a plain socket against real peers.
-add_executable(tls_peers_tests ${CMAKE_CURRENT_LIST_DIR}/tls_peers_test.cpp)
+add_executable(tls_peers_tests ${CMAKE_CURRENT_LIST_DIR}/TlsPeersTest.cpp)
 target_compile_definitions(tls_peers_tests PRIVATE TEST_PKI_DIR="${SH_TEST_PKI_DIR}")
 target_include_directories(tls_peers_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(tls_peers_tests PRIVATE sh_net GTest::gtest_main)
