@@ -1,5 +1,5 @@
 # HTTPS with a new connection per request, the client against curl, on loopback nginx.
-add_executable(tls_bench ${CMAKE_CURRENT_LIST_DIR}/tls_bench.cpp)
+add_executable(tls_bench ${CMAKE_CURRENT_LIST_DIR}/TlsBench.cpp)
 target_compile_definitions(tls_bench PRIVATE
   TEST_PKI_DIR="${CMAKE_CURRENT_BINARY_DIR}/pki"
   SH_PKI_SCRIPT="${PROJECT_SOURCE_DIR}/tools/demo-portal/make-certs.sh")

@@ -3,12 +3,12 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <exception>
 #include <mutex>
 
 #include "base/MemoryStream.h"
+#include "NetText.h"
 
 namespace net {
 
@@ -30,19 +30,24 @@ bool TContentCodingClass::DerivesFrom(const TContentCodingClass* c) const {
   return false;
 }
 
+namespace {
+
+// A class whose codings pass their input through unchanged.
+TContentCodingClass PassThroughClass(std::string name) {
+  return {std::move(name), [] { return true; },
+          [](TWriteProc out) -> std::unique_ptr<TContentCoding> { return std::make_unique<TIdentityCoding>(std::move(out)); },
+          nullptr};
+}
+
+}  // namespace
+
 const TContentCodingClass& IdentityCodingClass() {
-  static const TContentCodingClass c{
-      "identity", [] { return true; },
-      [](TWriteProc out) -> std::unique_ptr<TContentCoding> { return std::make_unique<TIdentityCoding>(std::move(out)); },
-      nullptr};
+  static const TContentCodingClass c = PassThroughClass("identity");
   return c;
 }
 
 const TContentCodingClass& AnyCodingClass() {
-  static const TContentCodingClass c{
-      "*", [] { return true; },
-      [](TWriteProc out) -> std::unique_ptr<TContentCoding> { return std::make_unique<TIdentityCoding>(std::move(out)); },
-      nullptr};
+  static const TContentCodingClass c = PassThroughClass("*");
   return c;
 }
 
@@ -159,11 +164,6 @@ TRegistry& Registry() {
   return r;
 }
 
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
 }  // namespace
 
 void RegisterContentCoding(const TContentCodingClass& c, float quality) {
@@ -239,11 +239,11 @@ bool TContentDecoder::Prepare(const std::string& encodings) {
   Reset();
   if (!Enabled || encodings.empty()) return true;
   for (const std::string& token : SplitCodings(encodings)) {
-    const std::string want = Lower(token);
+    const std::string want = AsciiLower(token);
     const TItem* found = nullptr;
     for (auto it = items_.rbegin(); it != items_.rend() && !found; ++it) {
       for (const std::string& name : SplitCodings(it->Class->Coding))
-        if (Lower(name) == want) {
+        if (AsciiLower(name) == want) {
           found = &*it;
           break;
         }

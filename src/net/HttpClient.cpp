@@ -1,21 +1,19 @@
 #include "HttpClient.h"
 
-#include <cctype>
 #include <cstring>
+#include <iterator>
 
+#include "NetText.h"
 #include "SocketErrors.h"
+#include "SocksLayer.h"
+#include "Trace.h"
 
 namespace net {
 namespace {
 
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
 bool StartsWithNoCase(const std::string& s, const char* prefix) {
   const std::size_t n = std::strlen(prefix);
-  return s.size() >= n && Lower(s.substr(0, n)) == prefix;
+  return s.size() >= n && AsciiLower(s.substr(0, n)) == prefix;
 }
 
 // A byte that would end a line or smuggle one onto the wire.
@@ -29,7 +27,20 @@ bool HasControl(const std::string& s, bool allowTab) {
 
 std::string DefaultPort(const std::string& scheme) { return scheme == "https" ? "443" : "80"; }
 
+// A socket or SOCKS error as the reason phrase carries it.
+std::string SocketErrorText(int code) { return ErrorDesc(code) + " (Error #" + std::to_string(code) + ")"; }
+
+
 }  // namespace
+
+const char* StateName(THttpState s) {
+  static constexpr const char* kNames[] = {
+      "httpReady",       "httpNotConnected", "httpConnected",  "httpDnsLookup",
+      "httpDnsLookupDone", "httpWaitingHeader", "httpWaitingBody", "httpBodyReceived",
+      "httpWaitingProxyConnect", "httpClosing", "httpAborting"};
+  static_assert(std::size(kNames) == static_cast<std::size_t>(httpAborting) + 1, "one name per state");
+  return kNames[s];
+}
 
 THttpUrl ParseHttpUrl(const std::string& url) {
   THttpUrl u;
@@ -43,7 +54,7 @@ THttpUrl ParseHttpUrl(const std::string& url) {
     }
     rest = url;
   } else {
-    u.Scheme = Lower(url.substr(0, sep));
+    u.Scheme = AsciiLower(url.substr(0, sep));
     rest = url.substr(sep + 3);
   }
   const std::size_t end = rest.find_first_of("/?");
@@ -74,31 +85,31 @@ THttpUrl ParseHttpUrl(const std::string& url) {
   return u;
 }
 
-THttpClient::THttpClient() : socket_(std::make_unique<TTcpSocket>()) {
-  socket_->OnDnsLookupDone = [this](int e) { Guarded([&] { SocketDnsLookupDone(e); }); };
-  socket_->OnSessionConnected = [this](int e) { Guarded([&] { SocketSessionConnected(e); }); };
-  socket_->OnDataAvailable = [this] { Guarded([&] { SocketDataAvailable(); }); };
-  socket_->OnSessionClosed = [this](int e) { Guarded([&] { SocketSessionClosed(e); }); };
-  socket_->OnLayerException = [this](const std::exception&) {
+THttpClient::THttpClient() : FSocket(std::make_unique<TTcpSocket>()) {
+  FSocket->OnDnsLookupDone = [this](int e) { Guarded([&] { SocketDnsLookupDone(e); }); };
+  FSocket->OnSessionConnected = [this](int e) { Guarded([&] { SocketSessionConnected(e); }); };
+  FSocket->OnDataAvailable = [this] { Guarded([&] { SocketDataAvailable(); }); };
+  FSocket->OnSessionClosed = [this](int e) { Guarded([&] { SocketSessionClosed(e); }); };
+  FSocket->OnLayerException = [this](const std::exception&) {
     if (InRequest()) Abort();
   };
-  decoder_.Stream = [this] { return RcvdStream; };
-  framer_.Sink.OnLocation = [this](const std::string& v) {
+  FDecoder.Stream = [this] { return RcvdStream; };
+  FFramer.Sink.OnLocation = [this](const std::string& v) {
     if (!FollowRelocation || FMethod == "PUT" || FMethod == "PATCH") return;
     FLocationFlag = true;
     SetLocationTarget(v);
   };
-  framer_.Sink.OnBodyBegin = [this] {
-    decoder_.Prepare(resp_.ContentEncoding);
+  FFramer.Sink.OnBodyBegin = [this] {
+    FDecoder.Prepare(FResponse.ContentEncoding);
     FRcvdStreamStartSize = RcvdStream ? RcvdStream->Size() : 0;
-    bodyBegan_ = true;
+    FBodyBegan = true;
   };
-  framer_.Sink.OnBodyData = [this](const char* d, std::size_t n) { decoder_.Write(d, n); };
+  FFramer.Sink.OnBodyData = [this](const char* d, std::size_t n) { FDecoder.Write(d, n); };
 }
 
 THttpClient::~THttpClient() {
-  socket_->Loop().Cancel(this);
-  socket_.reset();
+  FSocket->Loop().Cancel(this);
+  FSocket.reset();
 }
 
 std::unique_ptr<TFilter> THttpClient::MakeTlsFilter(const std::string&) { return nullptr; }
@@ -106,18 +117,33 @@ std::unique_ptr<TFilter> THttpClient::MakeTlsFilter(const std::string&) { return
 std::unique_ptr<TFilter> THttpClient::MakeSocksFilter(const std::string&, std::uint16_t) { return nullptr; }
 
 void THttpClient::TlsFailed(TFilter& tls) {
-  resp_.StatusCode = 404;
-  FRequestDoneError = httperrAborted;
   const std::string text = tls.ErrorText();
   // A phrase left by an earlier response would hide why this connection failed.
-  resp_.ReasonPhrase = "SSL handshake failed - " + (text.empty() ? std::string("SSL custom abort") : text);
+  FailRequest(httperrAborted, "SSL handshake failed - " + (text.empty() ? std::string("SSL custom abort") : text));
+}
+
+void THttpClient::FailRequest(int code, const std::string& reason, std::int32_t status) {
+  FResponse.StatusCode = status;
+  FResponse.ReasonPhrase = reason;
+  if (code != 0) FRequestDoneError = code;
+}
+
+void THttpClient::SetState(THttpState s) {
+#ifndef NDEBUG
+  if (s != FState) NetTrace("http", StateName(FState), StateName(s));
+#endif
+  FState = s;
 }
 
 void THttpClient::Post(std::function<void()> fn) {
-  socket_->Loop().Post(this, [this, fn = std::move(fn)] { Guarded(fn); });
+  FSocket->Loop().Post(this, [this, fn = std::move(fn)] { Guarded(fn); });
 }
 
 void THttpClient::Guarded(const std::function<void()>& fn) {
+  // A failure inside the event processing ends the request as an abort: the fixed reason
+  // "Connection aborted on request" is what the caller gets, whatever the exception said,
+  // so a text from deep inside (a decoder, a layer) never becomes the request's reason. Only
+  // the bounds against hostile servers keep their own text, to say which bound was broken.
   try {
     fn();
   } catch (const ELimitExceeded& e) {
@@ -134,8 +160,8 @@ void THttpClient::Get() {
   FLocationChangeCurCount = 0;
   FMethod = "GET";
   StartRequest();
-  socket_->NoteSend();
-  TEventLoop& loop = socket_->Loop();
+  FSocket->NoteSend();
+  TEventLoop& loop = FSocket->Loop();
   const auto& inbox = loop.Inbox();
   while (FState != httpReady) {
     loop.RunOnce(WaitGranularityMs);
@@ -144,64 +170,60 @@ void THttpClient::Get() {
       AbortRequest("Request aborted", httperrAborted);
       break;
     }
-    if (socket_->IdleMs() >= static_cast<std::uint64_t>(Timeout) * 1000u) {
+    if (FSocket->IdleMs() >= static_cast<std::uint64_t>(Timeout) * 1000u) {
       AbortRequest("Request aborted on timeout", httperrTimeout);
       break;
     }
   }
   if (FRequestDoneError != 0)
-    throw EHttpException(resp_.ReasonPhrase, static_cast<std::uint16_t>(FRequestDoneError));
-  if (resp_.StatusCode >= 400 && resp_.StatusCode != 401 && resp_.StatusCode != 407)
-    throw EHttpException(resp_.ReasonPhrase, static_cast<std::uint16_t>(resp_.StatusCode));
+    throw EHttpException(FResponse.ReasonPhrase, static_cast<std::uint16_t>(FRequestDoneError));
+  if (FResponse.StatusCode >= 400 && FResponse.StatusCode != 401 && FResponse.StatusCode != 407)
+    throw EHttpException(FResponse.ReasonPhrase, static_cast<std::uint16_t>(FResponse.StatusCode));
 }
 
 void THttpClient::Abort() {
   if (FState == httpReady) {
-    socket_->Abort();
+    FSocket->Abort();
     return;
   }
   AbortRequest("Connection aborted on request", httperrAborted);
 }
 
 void THttpClient::AbortRequest(const std::string& reason, int code) {
-  FState = httpAborting;
-  resp_.StatusCode = 404;
-  resp_.ReasonPhrase = reason;
-  FRequestDoneError = code;
-  ++serial_;
-  socket_->Abort();  // a name lookup in progress is cancelled too
+  SetState(httpAborting);
+  FailRequest(code, reason);
+  ++FSerial;
+  FSocket->Abort();  // a name lookup in progress is cancelled too
   FReceiveLen = 0;
-  decoder_.Reset();
+  FDecoder.Reset();
   FLocationFlag = false;
-  FState = httpReady;
+  SetState(httpReady);
 }
 
 void THttpClient::ResetResponse(bool keepLocation) {
-  resp_.RcvdHeader.clear();
+  FResponse.RcvdHeader.clear();
   FRequestDoneError = 0;
-  resp_.StatusCode = 0;
-  resp_.ContentLength = -1;
-  resp_.ContentType.clear();
-  resp_.TransferEncoding.clear();
-  resp_.ContentEncoding.clear();
-  resp_.AuthChallenges.clear();
+  FResponse.StatusCode = 0;
+  FResponse.ContentLength = -1;
+  FResponse.ContentType.clear();
+  FResponse.TransferEncoding.clear();
+  FResponse.ContentEncoding.clear();
+  FResponse.AuthChallenges.clear();
   if (!keepLocation) FLocation = URL;
-  resp_.CloseReq = RequestVer == "1.0";
-  framer_.MaxHeaderBytes = MaxHeaderBytes;
-  framer_.Begin(RequestVer, FMethod == "HEAD");
-  bodyBegan_ = false;
+  FResponse.CloseReq = RequestVer == "1.0";
+  FFramer.MaxHeaderBytes = MaxHeaderBytes;
+  FFramer.Begin(RequestVer, FMethod == "HEAD");
+  FBodyBegan = false;
 }
 
 void THttpClient::StartRequest() {
-  ++serial_;
+  ++FSerial;
   ResetResponse(false);
-  decoder_.Reset();
+  FDecoder.Reset();
   FLocationFlag = false;
   if (HasControl(URL, false)) {
-    resp_.StatusCode = 404;
-    resp_.ReasonPhrase = "Invalid character in URL";
-    FRequestDoneError = httperrAborted;
-    FState = httpReady;
+    FailRequest(httperrAborted, "Invalid character in URL");
+    SetState(httpReady);
     return;
   }
   const THttpUrl u = ParseHttpUrl(URL);
@@ -214,55 +236,53 @@ void THttpClient::StartRequest() {
   FHostName = u.Host;
   FPort = port;
 
-  if (socket_->Connected() && FHostName == FCurrentHost && FPort == FCurrentPort &&
+  if (FSocket->Connected() && FHostName == FCurrentHost && FPort == FCurrentPort &&
       FProtocol == FCurrentProtocol) {
-    FState = httpConnected;
-    FState = httpWaitingHeader;
+    SetState(httpConnected);  // passed through, as on a new connection
+    SetState(httpWaitingHeader);
     Guarded([this] { SendRequest(); });
     return;
   }
-  if (socket_->State() != TSocketState::Closed) socket_->Abort();
-  FState = httpNotConnected;
+  if (FSocket->State() != TSocketState::Closed) FSocket->Abort();
+  SetState(httpNotConnected);
   Guarded([this] { StartConnection(); });
 }
 
 void THttpClient::StartConnection() {
-  FState = httpDnsLookup;
+  SetState(httpDnsLookup);
+  // Nothing of the previous connection's bytes or framing carries over.
   FReceiveLen = 0;
-  socket_->LocalAddr = "0.0.0.0";
-  socket_->Addr = FHostName;
+  FFramer.NewConnection();
+  FSocket->LocalAddr = "0.0.0.0";
+  FSocket->Addr = FHostName;
   if (!SocksServer.empty() && SocksLevel != "4") {
     // The proxy resolves the name.
     LookupDone(0, FHostName);
     return;
   }
   try {
-    socket_->DnsLookup(FHostName);
+    FSocket->DnsLookup(FHostName);
   } catch (const std::exception& e) {
-    resp_.StatusCode = 404;
-    resp_.ReasonPhrase = e.what();
+    FailRequest(0, e.what());  // no code: the status stands for it
     SetReady();
   }
 }
 
-void THttpClient::SocketDnsLookupDone(int error) { LookupDone(error, socket_->DnsResult()); }
+void THttpClient::SocketDnsLookupDone(int error) { LookupDone(error, FSocket->DnsResult()); }
 
 void THttpClient::LookupDone(int error, const std::string& address) {
   if (FState != httpDnsLookup) return;
   if (error != 0) {
-    FRequestDoneError = error;
-    resp_.StatusCode = 404;
-    resp_.ReasonPhrase = "can't resolve hostname to IP address";
+    FailRequest(error, "can't resolve hostname to IP address");
     SocketSessionClosed(0);
     return;
   }
-  FState = httpDnsLookupDone;
+  SetState(httpDnsLookupDone);
   FCurrentHost = FHostName;
   FCurrentPort = FPort;
   FCurrentProtocol = FProtocol;
   if (FProtocol != "http" && FProtocol != "https") {
-    resp_.StatusCode = 501;
-    resp_.ReasonPhrase = "Protocol \"" + FProtocol + "\" not implemented";
+    FailRequest(0, "Protocol \"" + FProtocol + "\" not implemented", 501);
     SocketSessionClosed(0);
     return;
   }
@@ -271,15 +291,10 @@ void THttpClient::LookupDone(int error, const std::string& address) {
   FTlsFilter = nullptr;
   const bool socks = !SocksServer.empty();
   if (socks) {
-    int port = 0;
-    for (char c : FPort) port = (c >= '0' && c <= '9' && port < 65536) ? port * 10 + (c - '0') : 65536;
-    std::unique_ptr<TFilter> f =
-        port > 0 && port < 65536 ? MakeSocksFilter(FHostName, static_cast<std::uint16_t>(port)) : nullptr;
+    const int port = DecimalPort(FPort);
+    std::unique_ptr<TFilter> f = port > 0 ? MakeSocksFilter(FHostName, static_cast<std::uint16_t>(port)) : nullptr;
     if (!f) {
-      const int code = 20013;  // the SOCKS layer's internal error
-      FRequestDoneError = code;
-      resp_.StatusCode = 404;
-      resp_.ReasonPhrase = ErrorDesc(code) + " (Error #" + std::to_string(code) + ")";
+      FailRequest(socksInternalError, SocketErrorText(socksInternalError));
       SocketSessionClosed(0);
       return;
     }
@@ -291,16 +306,14 @@ void THttpClient::LookupDone(int error, const std::string& address) {
     FTlsFilter = t.get();
     filters.push_back(std::move(t));
   }
-  socket_->SetFilters(std::move(filters));
-  socket_->Addr = socks ? SocksServer : address;
-  socket_->Port = socks ? SocksPort : FPort;
+  FSocket->SetFilters(std::move(filters));
+  FSocket->Addr = socks ? SocksServer : address;
+  FSocket->Port = socks ? SocksPort : FPort;
   try {
-    socket_->Connect();
+    FSocket->Connect();
   } catch (const ESocketException&) {
-    const int code = socket_->LastError();
-    FRequestDoneError = code;
-    resp_.StatusCode = 404;
-    resp_.ReasonPhrase = "can't connect: " + ErrorDesc(code) + " (Error #" + std::to_string(code) + ")";
+    const int code = FSocket->LastError();
+    FailRequest(code, "can't connect: " + SocketErrorText(code));
     SocketSessionClosed(0);
   }
 }
@@ -308,25 +321,23 @@ void THttpClient::LookupDone(int error, const std::string& address) {
 void THttpClient::SocketSessionConnected(int error) {
   if (FState != httpDnsLookupDone) return;
   if (error != 0) {
-    TFilter* failed = socket_->FailedFilter();
+    TFilter* failed = FSocket->FailedFilter();
     if (failed && failed == FTlsFilter) {
       TlsFailed(*failed);
       return;  // the socket reports the close next
     }
-    FRequestDoneError = error;
-    resp_.StatusCode = 404;
-    resp_.ReasonPhrase = ErrorDesc(error) + " (Error #" + std::to_string(error) + ")";
+    FailRequest(error, SocketErrorText(error));
     return;
   }
-  FState = httpConnected;
-  FState = httpWaitingHeader;
+  SetState(httpConnected);  // passed through on the way to the request
+  SetState(httpWaitingHeader);
   SendRequest();
 }
 
 void THttpClient::SendRequest() {
-  decoder_.Enabled = Options.count(httpoEnableContentCoding) != 0;
-  decoder_.UseQuality = Options.count(httpoUseQuality) != 0;
-  decoder_.MaxDecodedBytes = MaxBodyBytes;
+  FDecoder.Enabled = Options.count(httpoEnableContentCoding) != 0;
+  FDecoder.UseQuality = Options.count(httpoUseQuality) != 0;
+  FDecoder.MaxDecodedBytes = MaxBodyBytes;
   std::vector<std::string> lines;
   lines.push_back(FMethod + " " + FPath + " HTTP/" + RequestVer);
   if (!Sender.empty()) lines.push_back("From: " + Sender);
@@ -334,7 +345,7 @@ void THttpClient::SendRequest() {
   if (!Reference.empty()) lines.push_back("Referer: " + Reference);
   if (!Connection.empty()) lines.push_back("Connection: " + Connection);
   if (!AcceptLanguage.empty()) lines.push_back("Accept-Language: " + AcceptLanguage);
-  if (!decoder_.HeaderText().empty() && FMethod != "HEAD") lines.push_back("Accept-Encoding: gzip, deflate, br");
+  if (!FDecoder.HeaderText().empty() && FMethod != "HEAD") lines.push_back("Accept-Encoding: gzip, deflate, br");
   if (!Agent.empty()) lines.push_back("User-Agent: " + Agent);
   if (FTargetPort == "80" || FTargetPort == "443" || FTargetPort.empty())
     lines.push_back("Host: " + FTargetHost);
@@ -361,15 +372,15 @@ void THttpClient::SendRequest() {
     buf += "\r\n";
   }
   buf += "\r\n";
-  framer_.MaxHeaderBytes = MaxHeaderBytes;
-  framer_.Begin(RequestVer, FMethod == "HEAD");
-  bodyBegan_ = false;
-  socket_->Send(buf.data(), buf.size());
+  FFramer.MaxHeaderBytes = MaxHeaderBytes;
+  FFramer.Begin(RequestVer, FMethod == "HEAD");
+  FBodyBegan = false;
+  FSocket->Send(buf.data(), buf.size());
   // Bytes that arrived behind the previous response on this connection are read now.
-  if (FReceiveLen > 0 || socket_->PendingReceive() > 0) {
-    const std::uint64_t s = serial_;
+  if (FReceiveLen > 0 || FSocket->PendingReceive() > 0) {
+    const std::uint64_t s = FSerial;
     Post([this, s] {
-      if (s != serial_) return;
+      if (s != FSerial) return;
       if (FReceiveLen > 0) ProcessReceived();
       SocketDataAvailable();
     });
@@ -377,11 +388,11 @@ void THttpClient::SendRequest() {
 }
 
 void THttpClient::SocketDataAvailable() {
-  const std::uint64_t s = serial_;
-  while (InRequest() && s == serial_ && (FState == httpWaitingHeader || FState == httpWaitingBody) &&
-         framer_.Phase() != TResponseFramer::TPhase::Complete) {
+  const std::uint64_t s = FSerial;
+  while (InRequest() && s == FSerial && (FState == httpWaitingHeader || FState == httpWaitingBody) &&
+         FFramer.Phase() != TResponseFramer::TPhase::Complete) {
     if (FReceiveBuffer.size() < FReceiveLen + 8192 + 1) FReceiveBuffer.resize(FReceiveLen + 8193);
-    const int n = socket_->Receive(FReceiveBuffer.data() + FReceiveLen, FReceiveBuffer.size() - FReceiveLen - 1);
+    const int n = FSocket->Receive(FReceiveBuffer.data() + FReceiveLen, FReceiveBuffer.size() - FReceiveLen - 1);
     if (n <= 0) return;
     FReceiveLen += static_cast<std::size_t>(n);
     FReceiveBuffer[FReceiveLen] = 0;
@@ -390,24 +401,24 @@ void THttpClient::SocketDataAvailable() {
 }
 
 void THttpClient::ProcessReceived() {
-  const bool inHeader = !framer_.HeaderEnded();
-  const bool complete = framer_.Phase() == TResponseFramer::TPhase::Complete;
-  const std::size_t used = framer_.Feed(FReceiveBuffer.data(), FReceiveLen);
+  const bool inHeader = !FFramer.HeaderEnded();
+  const bool complete = FFramer.Phase() == TResponseFramer::TPhase::Complete;
+  const std::size_t used = FFramer.Feed(FReceiveBuffer.data(), FReceiveLen);
   if (used > 0) {
     std::memmove(FReceiveBuffer.data(), FReceiveBuffer.data() + used, FReceiveLen - used);
     FReceiveLen -= used;
     FReceiveBuffer[FReceiveLen] = 0;
   }
-  if (inHeader && framer_.HeaderEnded()) {
-    if (!framer_.BodyFollows()) {
+  if (inHeader && FFramer.HeaderEnded()) {
+    if (!FFramer.BodyFollows()) {
       AfterHeader();
       return;
     }
-    FState = httpWaitingBody;
+    SetState(httpWaitingBody);
   }
-  if (!complete && framer_.BodyFollows() && framer_.Phase() == TResponseFramer::TPhase::Complete) {
+  if (!complete && FFramer.BodyFollows() && FFramer.Phase() == TResponseFramer::TPhase::Complete) {
     DocumentEnd();
-    if (resp_.CloseReq) socket_->Close();
+    if (FResponse.CloseReq) FSocket->Close();
     AfterDocument();
   }
 }
@@ -415,13 +426,13 @@ void THttpClient::ProcessReceived() {
 void THttpClient::AfterHeader() {
   // No body follows.
   if (FLocationFlag) StartRelocation();
-  else if (resp_.CloseReq) socket_->Close();  // the close completes the request
+  else if (FResponse.CloseReq) FSocket->Close();  // the close completes the request
   else SetReady();
 }
 
 void THttpClient::DocumentEnd() {
-  FState = httpBodyReceived;
-  decoder_.Complete();
+  SetState(httpBodyReceived);
+  FDecoder.Complete();
 }
 
 void THttpClient::AfterDocument() {
@@ -430,37 +441,37 @@ void THttpClient::AfterDocument() {
 }
 
 void THttpClient::SetReady() {
-  const std::uint64_t s = serial_;
-  socket_->Loop().Post(this, [this, s] {
-    if (s == serial_) FState = httpReady;
+  const std::uint64_t s = FSerial;
+  FSocket->Loop().Post(this, [this, s] {
+    if (s == FSerial) SetState(httpReady);
   });
 }
 
 void THttpClient::SocketSessionClosed(int error) {
   if (!InRequest()) return;
   FReceiveLen = 0;
-  TFilter* failed = socket_->FailedFilter();
+  TFilter* failed = FSocket->FailedFilter();
   if (error != 0 && failed && failed == FTlsFilter && FState != httpDnsLookupDone) {
     TlsFailed(*failed);  // the TLS layer dropped an established session
     error = httperrAborted;
   }
   if (error != 0) FRequestDoneError = error;
-  if (framer_.HeaderBegun() && !framer_.HeaderEnded()) {
+  if (FFramer.HeaderBegun() && !FFramer.HeaderEnded()) {
     // Closed inside the header: only a relocation, or the time-out, ends the request.
     if (FLocationFlag) RelocateAfterClose();
     return;
   }
-  if (framer_.CompleteOnClose()) DocumentEnd();
+  if (FFramer.CompleteOnClose()) DocumentEnd();
   if (FLocationFlag) {
     RelocateAfterClose();
     return;
   }
-  if (resp_.StatusCode == 0 && FRequestDoneError == 0) {
+  if (FResponse.StatusCode == 0 && FRequestDoneError == 0) {
     FRequestDoneError = httperrNoStatusCode;
-    resp_.ReasonPhrase = "HTTP no status code (connection closed prematurely)";
-  } else if (resp_.StatusCode == 0 && error != 0) {
+    FResponse.ReasonPhrase = "HTTP no status code (connection closed prematurely)";
+  } else if (FResponse.StatusCode == 0 && error != 0) {
     // Reset before any status line: say so, rather than leave an earlier response's phrase.
-    resp_.ReasonPhrase = ErrorDesc(error) + " (Error #" + std::to_string(error) + ")";
+    FResponse.ReasonPhrase = SocketErrorText(error);
   }
   SetReady();
 }
@@ -509,15 +520,15 @@ void THttpClient::SetLocationTarget(const std::string& value) {
 }
 
 void THttpClient::PrepareRelocatedRequest() {
-  const std::int32_t status = resp_.StatusCode;
+  const std::int32_t status = FResponse.StatusCode;
   if (status == 303 && FMethod != "HEAD") FMethod = "GET";
   if ((status == 301 || status == 302) && FMethod == "POST") FMethod = "GET";
-  if (bodyBegan_ && RcvdStream && RcvdStream->Size() > FRcvdStreamStartSize)
+  if (FBodyBegan && RcvdStream && RcvdStream->Size() > FRcvdStreamStartSize)
     RcvdStream->SetSize(FRcvdStreamStartSize);
   // A new response starts from nothing, so that a target that fails cannot pass for the
   // relocation response (the reason phrase stays until a new status line or failure).
   ResetResponse(true);
-  decoder_.Reset();
+  FDecoder.Reset();
 }
 
 bool THttpClient::CountRelocation() {
@@ -534,28 +545,28 @@ bool THttpClient::CountRelocation() {
 
 void THttpClient::StartRelocation() {
   if (FHostName == FCurrentHost && FPort == FCurrentPort && FProtocol == FCurrentProtocol &&
-      !resp_.CloseReq && socket_->Connected()) {
+      !FResponse.CloseReq && FSocket->Connected()) {
     if (!CountRelocation()) return;
-    const std::uint64_t s = serial_;
+    const std::uint64_t s = FSerial;
     Post([this, s] {
-      if (s != serial_) return;
+      if (s != FSerial) return;
       FLocationFlag = false;
-      FState = httpWaitingHeader;
+      SetState(httpWaitingHeader);
       SendRequest();
     });
     return;
   }
-  socket_->Close();  // the close carries the relocation out
+  FSocket->Close();  // the close carries the relocation out
 }
 
 void THttpClient::RelocateAfterClose() {
   if (!CountRelocation()) return;
-  const std::uint64_t s = serial_;
+  const std::uint64_t s = FSerial;
   Post([this, s] {
-    if (s != serial_) return;
+    if (s != FSerial) return;
     FLocationFlag = false;
-    socket_->Abort();
-    FState = httpNotConnected;
+    FSocket->Abort();
+    SetState(httpNotConnected);
     StartConnection();
   });
 }

@@ -14,6 +14,7 @@
 
 #include "ContentCoding.h"
 #include "base/MemoryStream.h"
+#include "NetErrors.h"
 #include "ResponseFramer.h"
 #include "SocksAuthentication.h"
 #include "TcpSocket.h"
@@ -25,19 +26,15 @@ using THttpClientOptions = std::set<THttpClientOption>;
 
 enum THttpState { httpReady, httpNotConnected, httpConnected, httpDnsLookup, httpDnsLookupDone, httpWaitingHeader, httpWaitingBody, httpBodyReceived, httpWaitingProxyConnect, httpClosing, httpAborting };
 
+// The enumerator's name, for traces.
+const char* StateName(THttpState s);
+
 class EHttpException : public std::runtime_error {
  public:
   EHttpException(const std::string& msg, std::uint16_t code) : std::runtime_error(msg), ErrorCode(code) {}
   std::uint16_t ErrorCode;
 };
 
-// Request error codes.
-enum : int {
-  httperrBusy = 1,
-  httperrAborted = 3,
-  httperrTimeout = 8,
-  httperrNoStatusCode = 9,
-};
 
 // The parts of an address: scheme "://" [user [":" password] "@"] host [":" port] [path].
 struct THttpUrl {
@@ -96,21 +93,21 @@ class THttpClient {
   void Abort();
 
   // --- results ---
-  std::int32_t StatusCode() const { return resp_.StatusCode; }
-  const std::string& ReasonPhrase() const { return resp_.ReasonPhrase; }
+  std::int32_t StatusCode() const { return FResponse.StatusCode; }
+  const std::string& ReasonPhrase() const { return FResponse.ReasonPhrase; }
   THttpState State() const { return FState; }
-  const std::vector<std::string>& RcvdHeader() const { return resp_.RcvdHeader; }
-  std::int64_t ContentLength() const { return resp_.ContentLength; }
-  const std::string& ContentType() const { return resp_.ContentType; }
-  const std::string& TransferEncoding() const { return resp_.TransferEncoding; }
-  const std::string& ContentEncoding() const { return resp_.ContentEncoding; }
+  const std::vector<std::string>& RcvdHeader() const { return FResponse.RcvdHeader; }
+  std::int64_t ContentLength() const { return FResponse.ContentLength; }
+  const std::string& ContentType() const { return FResponse.ContentType; }
+  const std::string& TransferEncoding() const { return FResponse.TransferEncoding; }
+  const std::string& ContentEncoding() const { return FResponse.ContentEncoding; }
   const std::string& Location() const { return FLocation; }
   int RequestDoneError() const { return FRequestDoneError; }
-  std::uint64_t RcvdCount() const { return framer_.RcvdCount(); }
+  std::uint64_t RcvdCount() const { return FFramer.RcvdCount(); }
   int LocationChangeCurCount() const { return FLocationChangeCurCount; }
-  const std::string& ResponseVer() const { return resp_.ResponseVer; }
+  const std::string& ResponseVer() const { return FResponse.ResponseVer; }
 
-  TTcpSocket& ConnSocket() { return *socket_; }
+  TTcpSocket& ConnSocket() { return *FSocket; }
 
  protected:
   // Protocol layers for a new connection. A null TLS layer makes an https request fail cleanly
@@ -124,6 +121,11 @@ class THttpClient {
   // Ends the request at once: State httpAborting, StatusCode 404, the reason and code given,
   // the connection dropped, State httpReady.
   void AbortRequest(const std::string& reason, int code);
+  // Fails the request: StatusCode status, ReasonPhrase reason and, unless code is 0, the
+  // request's error code. The request goes on to its end as the caller arranges.
+  void FailRequest(int code, const std::string& reason, std::int32_t status = 404);
+  // Every change of State; traced old -> new by name in debug builds.
+  void SetState(THttpState s);
 
   // Per-request fields.
   std::string FTargetHost, FTargetPort, FHostName, FPort, FProtocol, FPath;
@@ -161,15 +163,15 @@ class THttpClient {
   void Guarded(const std::function<void()>& fn);
   bool InRequest() const { return FState != httpReady && FState != httpAborting; }
 
-  std::unique_ptr<TTcpSocket> socket_;
-  THttpResponse resp_;
-  TResponseFramer framer_{resp_};
-  TContentDecoder decoder_;
+  std::unique_ptr<TTcpSocket> FSocket;
+  THttpResponse FResponse;
+  TResponseFramer FFramer{FResponse};
+  TContentDecoder FDecoder;
   std::vector<char> FReceiveBuffer;
   std::size_t FReceiveLen = 0;
   std::size_t FRcvdStreamStartSize = 0;
-  bool bodyBegan_ = false;
-  std::uint64_t serial_ = 0;  // bumped by every request start and abort: stale events drop
+  bool FBodyBegan = false;
+  std::uint64_t FSerial = 0;  // bumped by every request start and abort: stale events drop
 };
 
 }  // namespace net

@@ -1,15 +1,11 @@
 #include "ResponseFramer.h"
 
-#include <cctype>
 #include <cstring>
+
+#include "NetText.h"
 
 namespace net {
 namespace {
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
 
 std::string TrimBlanks(const std::string& s) {
   std::size_t b = 0, e = s.size();
@@ -57,6 +53,12 @@ void TResponseFramer::Begin(const std::string& requestVer, bool head) {
   chunkLength_ = chunkRcvd_ = 0;
 }
 
+void TResponseFramer::NewConnection() {
+  trailerPending_ = false;
+  trailerLineLen_ = trailerBytes_ = 0;
+  Begin(requestVer_, head_);
+}
+
 std::size_t TResponseFramer::Feed(const char* data, std::size_t len) {
   std::size_t used = 0;
   if (trailerPending_ && phase_ != TPhase::Body) used = SkipTrailer(data, len);
@@ -84,6 +86,8 @@ std::size_t TResponseFramer::Feed(const char* data, std::size_t len) {
 }
 
 void TResponseFramer::HeaderLine(const std::string& line) {
+  // -1 marks the end of an interim 100 response: the next line is a status line again, and
+  // the header stays begun (it is one header block for the bound and for a close inside it).
   if (headerLineCount_ == 0) headerBegun_ = true;
   else if (headerLineCount_ == -1) headerLineCount_ = 0;
   ++headerLineCount_;
@@ -119,7 +123,7 @@ void TResponseFramer::StatusLine(const std::string& line) {
 void TResponseFramer::HeaderField(const std::string& line) {
   const std::size_t colon = line.find(':');
   if (colon == std::string::npos) return;
-  const std::string name = Lower(line.substr(0, colon));
+  const std::string name = AsciiLower(line.substr(0, colon));
   std::size_t v = colon + 1;
   while (v < line.size() && line[v] == ' ') ++v;
   const std::string value = line.substr(v);
@@ -129,13 +133,13 @@ void TResponseFramer::HeaderField(const std::string& line) {
     std::int64_t n = -1;
     r_.ContentLength = ParseInt64(TrimBlanks(value), n) ? n : -1;
   } else if (name == "transfer-encoding") {
-    r_.TransferEncoding = Lower(value);
+    r_.TransferEncoding = AsciiLower(value);
   } else if (name == "content-type") {
-    r_.ContentType = Lower(value);
+    r_.ContentType = AsciiLower(value);
   } else if (name == "content-encoding") {
     r_.ContentEncoding = value;
   } else if (name == "connection" || name == "proxy-connection") {
-    const std::string v2 = Lower(TrimBlanks(value));
+    const std::string v2 = AsciiLower(TrimBlanks(value));
     if (v2 == "close") r_.CloseReq = true;
     else if (v2 == "keep-alive") r_.CloseReq = false;
   } else if (name == "www-authenticate" || name == "proxy-authenticate") {
@@ -146,7 +150,7 @@ void TResponseFramer::HeaderField(const std::string& line) {
 void TResponseFramer::EndOfHeader() {
   if (r_.ResponseVer == "1.1" && r_.StatusCode == 100) {
     r_.RcvdHeader.clear();
-    headerLineCount_ = -1;
+    headerLineCount_ = -1;  // see HeaderLine
     return;
   }
   headerBegun_ = false;
@@ -155,7 +159,7 @@ void TResponseFramer::EndOfHeader() {
   const bool isChunked = r_.TransferEncoding == "chunked";
   const bool noBody = (r_.ContentLength == -1 && !isChunked &&
                        (sc < 200 || sc == 204 || sc == 301 || sc == 302 || sc == 304)) ||
-                      r_.ContentLength == 0 || head_;
+                      (r_.ContentLength == 0 && !isChunked) || head_;
   if (noBody) {
     phase_ = TPhase::Complete;
     return;
@@ -211,19 +215,9 @@ std::size_t TResponseFramer::Chunks(const char* data, std::size_t len) {
         ++i;
         break;
       }
-      case httpChunkGetExt: {
-        const char* lf = static_cast<const char*>(std::memchr(data + i, '\n', len - i));
-        if (!lf) {
-          CountChunkLine(len - i);
-          i = len;
-          break;
-        }
-        CountChunkLine(static_cast<std::size_t>(lf - (data + i)));  // however it was split
-        i = static_cast<std::size_t>(lf - data) + 1;
-        chunkLineBytes_ = 0;
-        chunkState_ = chunkLength_ == 0 ? httpChunkDone : httpChunkGetData;
+      case httpChunkGetExt:
+        if (SkipChunkLine(data, len, i)) chunkState_ = chunkLength_ == 0 ? httpChunkDone : httpChunkGetData;
         break;
-      }
       case httpChunkGetData: {
         std::size_t take = len - i;
         if (take > chunkLength_ - chunkRcvd_) take = static_cast<std::size_t>(chunkLength_ - chunkRcvd_);
@@ -234,20 +228,12 @@ std::size_t TResponseFramer::Chunks(const char* data, std::size_t len) {
         if (chunkRcvd_ == chunkLength_) chunkState_ = httpChunkSkipDataEnd;
         break;
       }
-      case httpChunkSkipDataEnd: {
-        const char* lf = static_cast<const char*>(std::memchr(data + i, '\n', len - i));
-        if (!lf) {
-          CountChunkLine(len - i);
-          i = len;
-          break;
+      case httpChunkSkipDataEnd:
+        if (SkipChunkLine(data, len, i)) {
+          chunkLength_ = chunkRcvd_ = 0;
+          chunkState_ = httpChunkGetSize;
         }
-        CountChunkLine(static_cast<std::size_t>(lf - (data + i)));  // however it was split
-        i = static_cast<std::size_t>(lf - data) + 1;
-        chunkLineBytes_ = 0;
-        chunkLength_ = chunkRcvd_ = 0;
-        chunkState_ = httpChunkGetSize;
         break;
-      }
       case httpChunkDone:
         break;
     }
@@ -258,7 +244,21 @@ std::size_t TResponseFramer::Chunks(const char* data, std::size_t len) {
   // here or, when they arrive later, in front of the next response.
   trailerPending_ = true;
   trailerLineLen_ = 0;
+  trailerBytes_ = 0;
   return i + SkipTrailer(data + i, len - i);
+}
+
+bool TResponseFramer::SkipChunkLine(const char* data, std::size_t len, std::size_t& i) {
+  const char* lf = static_cast<const char*>(std::memchr(data + i, '\n', len - i));
+  if (!lf) {
+    CountChunkLine(len - i);
+    i = len;
+    return false;
+  }
+  CountChunkLine(static_cast<std::size_t>(lf - (data + i)));  // however it was split
+  i = static_cast<std::size_t>(lf - data) + 1;
+  chunkLineBytes_ = 0;
+  return true;
 }
 
 void TResponseFramer::CountChunkLine(std::size_t bytes) {
@@ -271,6 +271,8 @@ void TResponseFramer::CountChunkLine(std::size_t bytes) {
 std::size_t TResponseFramer::SkipTrailer(const char* data, std::size_t len) {
   std::size_t i = 0;
   while (i < len && trailerPending_) {
+    // Trailer lines are never read, but a trailer that never ends is bounded like a header.
+    if (++trailerBytes_ > MaxHeaderBytes) throw ELimitExceeded("Trailer too large");
     const char c = data[i++];
     if (c == '\n') {
       if (trailerLineLen_ == 0) trailerPending_ = false;  // the blank line ends the trailer

@@ -34,7 +34,7 @@ class TResponseFramer {
  public:
   // Limits (ELimitExceeded). A header block (all lines of one response, interim ones included) larger than
   // MaxHeaderBytes fails; a chunk size needing more than 32 bits fails, and so does a chunk
-  // line (size, extensions, the line end behind the data) longer than MaxHeaderBytes.
+  // line (size, extensions, the line end behind the data) or a trailer longer than MaxHeaderBytes.
   std::size_t MaxHeaderBytes = kMaxHeaderBytes;
   static constexpr std::uint32_t kMaxChunkSize = 0x7FFFFFFF;
 
@@ -59,8 +59,9 @@ class TResponseFramer {
   // throws passes through.
   std::size_t Feed(const char* data, std::size_t len);
 
-  // A new connection: trailer bytes still owed by the previous one are forgotten.
-  void NewConnection() { trailerPending_ = false; trailerLineLen_ = 0; }
+  // A new connection: what the previous one still owed (a trailer) is forgotten, and the next
+  // response starts from nothing.
+  void NewConnection();
 
   // The connection closed: for a body that runs until the close (or was cut) this completes it.
   // Returns true when the document was completed by this call.
@@ -88,6 +89,9 @@ class TResponseFramer {
   std::size_t Body(const char* data, std::size_t len);
   void Complete();
   std::size_t SkipTrailer(const char* data, std::size_t len);
+  // Skips from data[i] up to and including the next LF, counting the bytes against the chunk
+  // line bound; true when the LF was reached, false when the line goes on in the next piece.
+  bool SkipChunkLine(const char* data, std::size_t len, std::size_t& i);
   void CountChunkLine(std::size_t bytes);
 
   THttpResponse& r_;
@@ -110,6 +114,7 @@ class TResponseFramer {
   // when it arrives behind the delivery that completed the document.
   bool trailerPending_ = false;
   std::size_t trailerLineLen_ = 0;
+  std::size_t trailerBytes_ = 0;  // bounded by MaxHeaderBytes
 };
 
 }  // namespace net

@@ -27,18 +27,6 @@ constexpr std::pair<int, int> kErrnoCodes[] = {
     {EDQUOT, 10069},         {ESTALE, 10070},          {EREMOTE, 10071},
 };
 
-const char* SocksText(int code) {
-  static const char* const kTexts[] = {
-      "No Error",          "Protocol Error",       "Version Error",
-      "Authentication Method Error", "General Failure", "Connection Not Allowed",
-      "Network Unreachable", "Host Unreachable",   "Connection Refused",
-      "TTL Expired",       "Unknown Command",      "Unknown Address Type",
-      "Unassigned Error",  "Internal Error",       "Data Receive Error",
-      "Authentication Failed", "Rejected Or Failed", "Host Resolution Failed",
-  };
-  return kTexts[code - 20000];
-}
-
 std::string ErrnoText(int err) {
   char buf[256];
   // GNU strerror_r returns the text (possibly not in buf).
@@ -76,27 +64,18 @@ int SocketErrorFromGai(int rc, int err) {
 }
 
 std::string ErrorDesc(int code) {
-  if (code >= 20000 && code <= 20017) return std::string("SOCKS - ") + SocksText(code);
+  if (IsSocksErrorCode(code)) return std::string("SOCKS - ") + FindNetError(TNetErrorKind::Socks, code)->Text;
   if (code >= 21000 && code <= 21599) return "HTTP Proxy - Error #" + std::to_string(code);
   std::string text;
-  switch (code) {
-    case 0: text = "No Error"; break;
-    case 10067: text = "Too many processes"; break;
-    case 10091: text = "Network subsystem is unavailable"; break;
-    case 10092: text = "Winsock version not supported"; break;
-    case 10093: text = "Winsock not yet initialized"; break;
-    case 10108: text = "Host not found"; break;
-    case 11001: text = "Host not found"; break;
-    case 11002: text = "Non-authoritative host not found"; break;
-    case 11003: text = "Non-recoverable error"; break;
-    case 11004: text = "Valid name, no data record of requested type"; break;
-    default:
-      for (const auto& [e, c] : kErrnoCodes)
-        if (c == code) {
-          text = ErrnoText(e);
-          break;
-        }
-      if (text.empty()) text = "Not a Winsocket error";
+  if (const TNetError* e = FindNetError(TNetErrorKind::Socket, code); e && e->Text) {
+    text = e->Text;
+  } else {
+    for (const auto& [err, c] : kErrnoCodes)
+      if (c == code) {
+        text = ErrnoText(err);
+        break;
+      }
+    if (text.empty()) text = "Not a Winsocket error";
   }
   return "Winsock - " + text;
 }

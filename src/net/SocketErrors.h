@@ -10,17 +10,10 @@
 // the mapped codes, else 10022. Name-lookup failures become 11001-11004.
 #include <string>
 
+#include "NetErrors.h"
+
 namespace net {
 
-// Codes of the socket's own failures that have no errno behind them.
-enum : int {
-  sockErrNone = 0,
-  sockErrInvalidArg = 10022,       // bad address or port text
-  sockErrHostNotFound = 11001,     // the name does not exist
-  sockErrTryAgain = 11002,         // temporary lookup failure
-  sockErrNoRecovery = 11003,       // the lookup failed for good
-  sockErrNoData = 11004,           // the name has no IPv4 address
-};
 
 // Maps an errno value to its socket error code.
 int SocketErrorFromErrno(int err);

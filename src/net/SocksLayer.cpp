@@ -2,10 +2,19 @@
 
 #include "SocketErrors.h"
 
-#include <cstdio>
+#include <iterator>
 #include <utility>
 
+#include "Trace.h"
+
 namespace net {
+
+namespace {
+
+constexpr const char* kStepNames[] = {"None", "ReadMethodReply", "SendAuth", "ReadAuthReply",
+                                      "SendConnect", "ReadConnectReply"};
+
+}  // namespace
 
 std::string SocksErrorDesc(int code) {
   if (!IsSocksErrorCode(code)) return {};
@@ -14,9 +23,15 @@ std::string SocksErrorDesc(int code) {
 
 TSocksLayer::TSocksLayer(TSocksSettings settings) : settings_(std::move(settings)) {}
 
+const char* TSocksLayer::StepName(TStep s) {
+  static_assert(std::size(kStepNames) == static_cast<std::size_t>(TStep::ReadConnectReply) + 1,
+                "one name per step");
+  return kStepNames[static_cast<std::size_t>(s)];
+}
+
 void TSocksLayer::SetStep(TStep s) {
-#ifdef SH_TRACE_SOCKS
-  std::fprintf(stderr, "socks: step %d -> %d\n", static_cast<int>(next_), static_cast<int>(s));
+#ifndef NDEBUG
+  if (s != current_) NetTrace("socks", StepName(current_), StepName(s));
 #endif
   next_ = s;
 }
@@ -29,8 +44,17 @@ int TSocksLayer::Fail(int code, std::string text) {
   next_ = TStep::None;
   rcvd_.clear();
   queuedUp_.clear();
-  if (OnSocksError) OnSocksError(errorCode_, errorText_);
   return kError;
+}
+
+int TSocksLayer::Fail(int code) {
+  const TNetError* e = FindNetError(TNetErrorKind::Socks, code);
+  return Fail(code, e && e->Detail ? e->Detail : "");
+}
+
+void TSocksLayer::Finish(int rv) {
+  // The one place the caller hears of a failure: after the loop, never from inside it.
+  if (rv == kError && OnSocksError) OnSocksError(errorCode_, errorText_);
 }
 
 void TSocksLayer::Start() {
@@ -38,15 +62,15 @@ void TSocksLayer::Start() {
   status_ = TStatus::Negotiating;
   // Refuse what the requests cannot carry before anything goes out.
   if (settings_.TargetHost.size() > kSocksMaxHost) {
-    Fail(socksInternalError, "socks target host name too long (" +
-                                 std::to_string(settings_.TargetHost.size()) + " bytes, at most " +
-                                 std::to_string(kSocksMaxHost) + ")");
+    Finish(Fail(socksInternalError, "socks target host name too long (" +
+                                        std::to_string(settings_.TargetHost.size()) + " bytes, at most " +
+                                        std::to_string(kSocksMaxHost) + ")"));
     return;
   }
   if (settings_.SocksAuthentication == socksAuthenticateUsercode &&
       settings_.SocksUsercode.size() + settings_.SocksPassword.size() > kSocksMaxCredentials) {
-    Fail(socksInternalError, "socks user name and password too long (at most " +
-                                 std::to_string(kSocksMaxCredentials) + " bytes together)");
+    Finish(Fail(socksInternalError, "socks user name and password too long (at most " +
+                                        std::to_string(kSocksMaxCredentials) + " bytes together)"));
     return;
   }
   socksState_ = socksNegotiateMethods;
@@ -85,20 +109,20 @@ std::string TSocksLayer::TakeForAbove() { return std::exchange(forAbove_, {}); }
 void TSocksLayer::BelowClosed() {
   if (status_ != TStatus::Negotiating) return;
   if (socksState_ == socksAuthenticate) Notify(socksAuthFailure);
-  Fail(socksGeneralFailure, "connection closed by socks server");
+  Finish(Fail(socksGeneralFailure, "connection closed by socks server"));
 }
 
 void TSocksLayer::BelowError(int code) {
   if (status_ != TStatus::Negotiating) return;
-  Fail(code, "data receive error");
+  Finish(Fail(code, "data receive error"));
 }
 
 void TSocksLayer::RunLoop() {
   int rv = kOk;
   do {
-    TStep s = next_;
+    current_ = next_;
     next_ = TStep::None;  // a forgotten transition ends the loop
-    switch (s) {
+    switch (current_) {
       case TStep::ReadMethodReply: rv = DoReadMethodReply(); break;
       case TStep::SendAuth: rv = DoSendAuth(); break;
       case TStep::ReadAuthReply: rv = DoReadAuthReply(); break;
@@ -107,6 +131,8 @@ void TSocksLayer::RunLoop() {
       case TStep::None: rv = kPending; break;
     }
   } while (rv == kOk && next_ != TStep::None);
+  current_ = next_;
+  Finish(rv);
 }
 
 int TSocksLayer::DoReadMethodReply() {
@@ -114,10 +140,9 @@ int TSocksLayer::DoReadMethodReply() {
     SetStep(TStep::ReadMethodReply);
     return kPending;
   }
-  if (rcvd_[0] != 0x05) return Fail(socksVersionError, "socks version error");
-  if (rcvd_.size() > 2) return Fail(socksProtocolError, "too much data available");
+  if (rcvd_[0] != 0x05) return Fail(socksVersionError);
   const unsigned char method = static_cast<unsigned char>(rcvd_[1]);
-  rcvd_.clear();
+  rcvd_.clear();  // anything behind the two bytes goes with them
   if (method == 0x00) {
     if (settings_.SocksAuthentication == socksAuthenticateUsercode) Notify(socksAuthNotRequired);
     SetStep(TStep::SendConnect);
@@ -127,7 +152,7 @@ int TSocksLayer::DoReadMethodReply() {
     SetStep(TStep::SendAuth);
     return kOk;
   }
-  return Fail(socksAuthMethodError, "authentication method not acceptable");
+  return Fail(socksAuthMethodError);
 }
 
 int TSocksLayer::DoSendAuth() {
@@ -156,7 +181,7 @@ int TSocksLayer::DoReadAuthReply() {
   }
   if (rcvd_[0] != 0x01 || (rcvd_.size() == 2 && rcvd_[1] != 0x00)) {
     Notify(socksAuthFailure);
-    return Fail(socksAuthenticationFailed, "socks authentication failed");
+    return Fail(socksAuthenticationFailed);
   }
   if (rcvd_.size() > 2) return Fail(socksProtocolError, "too much data available");
   rcvd_.clear();
@@ -181,17 +206,10 @@ int TSocksLayer::DoSendConnect() {
 
 int TSocksLayer::DoReadConnectReply() {
   const auto byte = [this](std::size_t i) { return static_cast<unsigned char>(rcvd_[i]); };
-  if (!rcvd_.empty() && byte(0) != 0x05) return Fail(socksVersionError, "socks version error");
+  if (!rcvd_.empty() && byte(0) != 0x05) return Fail(socksVersionError);
   if (rcvd_.size() >= 2 && byte(1) != 0x00) {
-    static const char* const kReplyTexts[] = {
-        "general SOCKS server failure", "connection not allowed by ruleset",
-        "network unreachable",          "host unreachable",
-        "connection refused",           "time to live expired",
-        "command not supported",        "address type not supported",
-    };
     const unsigned reply = byte(1);
-    if (reply <= 8) return Fail(socksGeneralFailure + static_cast<int>(reply) - 1,
-                                kReplyTexts[reply - 1]);
+    if (reply <= 8) return Fail(socksGeneralFailure + static_cast<int>(reply) - 1);  // 20004-20011
     return Fail(socksUnassignedError, "unassigned error #" + std::to_string(reply));
   }
   if (rcvd_.size() < 5) {
@@ -215,7 +233,7 @@ int TSocksLayer::DoReadConnectReply() {
   } else if (atyp == 0x03) {
     boundAddress_.assign(rcvd_, 5, byte(4));
   } else {
-    return Fail(socksUnknownAddressType, "address type not supported");
+    return Fail(socksUnknownAddressType);
   }
   boundPort_ = static_cast<std::uint16_t>((byte(full - 2) << 8) | byte(full - 1));
   // Bytes behind the reply (the start of the server hello, say) go up first.

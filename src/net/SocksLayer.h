@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Filter.h"
+#include "NetErrors.h"
 #include "SocksAuthentication.h"
 
 namespace net {
@@ -15,31 +16,9 @@ namespace net {
 enum TSocksState { socksData, socksNegotiateMethods, socksAuthenticate, socksConnect };
 enum TSocksAuthState { socksAuthStart, socksAuthSuccess, socksAuthFailure, socksAuthNotRequired };
 
-// SOCKS error codes (the range 20000-20017).
-enum : int {
-  socksNoError = 20000,
-  socksProtocolError = 20001,
-  socksVersionError = 20002,
-  socksAuthMethodError = 20003,
-  socksGeneralFailure = 20004,
-  socksConnectionNotAllowed = 20005,
-  socksNetUnreachable = 20006,
-  socksHostUnreachable = 20007,
-  socksConnectionRefused = 20008,
-  socksTtlExpired = 20009,
-  socksUnknownCommand = 20010,
-  socksUnknownAddressType = 20011,
-  socksUnassignedError = 20012,
-  socksInternalError = 20013,
-  socksDataReceiveError = 20014,
-  socksAuthenticationFailed = 20015,
-  socksRejectedOrFailed = 20016,
-  socksHostResolutionFailed = 20017,
-};
 
 // "SOCKS - " + the description of a SOCKS code (20000-20017); empty for any other code.
 std::string SocksErrorDesc(int code);
-inline bool IsSocksErrorCode(int code) { return code >= 20000 && code <= 20017; }
 
 // Limits of the messages this layer builds and accepts.
 inline constexpr std::size_t kSocksMaxCredentials = 141;  // user name + password bytes
@@ -95,8 +74,11 @@ class TSocksLayer final : public TFilter {
   int DoReadAuthReply();
   int DoSendConnect();
   int DoReadConnectReply();
-  void SetStep(TStep s);
+  static const char* StepName(TStep s);
+  void SetStep(TStep s);  // every change of step; traced in debug builds
   int Fail(int code, std::string text);
+  int Fail(int code);  // with the code's own notification text
+  void Finish(int rv);  // the completion path: notifies a failure
   void Notify(TSocksAuthState s) {
     if (OnSocksAuthState) OnSocksAuthState(s);
   }
@@ -104,6 +86,7 @@ class TSocksLayer final : public TFilter {
   TSocksSettings settings_;
   TStatus status_ = TStatus::Idle;
   TSocksState socksState_ = socksData;
+  TStep current_ = TStep::None;  // the step running, or waiting for more bytes
   TStep next_ = TStep::None;
   std::string rcvd_;       // reply bytes accumulated for the current step
   std::string forBelow_;

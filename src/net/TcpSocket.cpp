@@ -17,6 +17,7 @@
 #include <mutex>
 #include <thread>
 
+#include "NetText.h"
 #include "SocketErrors.h"
 #include "base/TickCount.h"
 
@@ -110,13 +111,7 @@ class TLookupThreads {
 // A port given as a number or a service name; -1 when neither.
 int ResolvePort(const std::string& text) {
   if (text.empty()) return -1;
-  bool digits = true;
-  for (char c : text) digits = digits && c >= '0' && c <= '9';
-  if (digits) {
-    if (text.size() > 5) return -1;
-    const int v = std::stoi(text);
-    return v <= 65535 ? v : -1;
-  }
+  if (text.find_first_not_of("0123456789") == std::string::npos) return DecimalPort(text);
   servent se{};
   servent* result = nullptr;
   char buf[1024];
@@ -421,6 +416,9 @@ void TTcpSocket::Pump() {
     }
     // Up: a started layer takes what the one below hands up; the top feeds the client.
     for (std::size_t i = 0; i < n; ++i) {
+      // Layers 0..established_ have been started (each is started once the one below it is
+      // established), so layer i+1 may be fed once i+1 <= established_. Above the top layer is
+      // the client, which gets bytes only when every layer is established.
       const bool nextStarted = i + 1 < n ? i + 1 <= established_ : established_ == n;
       if (!nextStarted) break;
       std::string s = filters_[i]->TakeForAbove();

@@ -39,15 +39,22 @@ std::string Hex8(unsigned long v) {
   return buf;
 }
 
+}  // namespace
+
+std::string UnsupportedVersionText(unsigned long version) {
+  return "Unsupported OpenSSL version (0x" + Hex8(version) + ") !\r\nSupported versions are 0x" +
+         Hex8(kLowestVersion) + " - 0x" + Hex8(kHighestVersion) + "\r\nFileName: libcrypto.so." +
+         std::to_string(OPENSSL_VERSION_MAJOR);
+}
+
+namespace {
+
 void BindLibrary() {
   std::lock_guard<std::mutex> g(gBindingLock);
   if (!gBound) {
     const unsigned long version = OpenSSL_version_num();
     if (version < kLowestVersion || version > kHighestVersion)
-      throw ETlsContextException("Unsupported OpenSSL version (0x" + Hex8(version) +
-                                 ") !\r\nSupported versions are " + Hex8(kLowestVersion) +
-                                 " - " + Hex8(kHighestVersion) + "\r\nFileName: libcrypto.so." +
-                                 std::to_string(OPENSSL_VERSION_MAJOR));
+      throw ETlsContextException(UnsupportedVersionText(version));
     if (OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
                          nullptr) != 1)
       throw ETlsContextException("Unable to initialise OpenSSL");

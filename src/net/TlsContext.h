@@ -40,6 +40,9 @@ class ETlsContextException : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Why the library the loader picked cannot be used: its version, the accepted window, its file.
+std::string UnsupportedVersionText(unsigned long version);
+
 class TTlsContext {
  public:
   TTlsContext();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Filter.h"
+#include "NetErrors.h"
 
 typedef struct ssl_st SSL;
 typedef struct bio_st BIO;
@@ -19,11 +20,7 @@ enum TTlsState {
   sslEstablished, sslInShutdown, sslShutdownComplete,
 };
 
-// Error codes of the layer (ErrorCode() after Failed).
-enum : int {
-  tlsErrHandshake = 3,        // the handshake failed; ErrorText() is its description
-  tlsErrContext = 10053,      // the context could not be set up; ErrorText() is why
-};
+// Its error codes (ErrorCode() after Failed), tlsErrHandshake and tlsErrContext, are in NetErrors.def.
 
 class TTlsLayer final : public TFilter {
  public:

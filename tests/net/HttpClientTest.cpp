@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "Compress.h"
@@ -333,6 +334,49 @@ TEST(HttpClient, RelocationNamedBeforeACloseInsideTheHeaderIsFollowed) {
   const TOutcome got = RunGet(c, stream);
   EXPECT_FALSE(got.Raised) << got.Message;
   EXPECT_EQ(got.Body, "arrived");
+}
+
+// A chunked response whose last-chunk line ends exactly where one 8 KiB read of the client
+// ends, its final CR LF behind it unread when the connection closes. Whatever that response
+// left unfinished must not eat into the next connection's response.
+std::string ChunkedEndingAtReadBoundary(const std::string& head) {
+  for (std::size_t n = 1;; ++n) {
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx", n);
+    const std::string r = head + "\r\nTransfer-Encoding: chunked\r\n\r\n" + size + "\r\n" +
+                          std::string(n, 'c') + "\r\n0\r\n";
+    if (r.size() == 8192) return r + "\r\n";
+  }
+}
+
+TEST(HttpClient, UnfinishedChunkedEndDoesNotReachTheNextConnection) {
+  const std::string next = Resp("HTTP/1.0 200 OK\r\nContent-Length: 5", "fresh");
+  struct TRow {
+    const char* Name;
+    std::string First;  // the chunked response of the first connection
+    int Gets;           // 2: a second Get on the same client; 1: a relocation does it
+  };
+  const std::vector<TRow> rows = {
+      {"next Get", ChunkedEndingAtReadBoundary("HTTP/1.0 200 OK"), 2},
+      {"relocation", ChunkedEndingAtReadBoundary("HTTP/1.0 302 Found\r\nLocation: /next"), 1},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TScriptedServer s({{ReadRequest(), Send(row.First), Close()}, {ReadRequest(), Send(next), Close()}});
+    TMemoryStream stream;
+    THttpClient c;
+    ConfigureClient(c, stream);
+    c.URL = Origin(s) + "/";
+    TOutcome got = RunGet(c, stream);
+    if (row.Gets == 2) {
+      EXPECT_FALSE(got.Raised) << got.Message;
+      stream.Clear();
+      got = RunGet(c, stream);
+    }
+    EXPECT_FALSE(got.Raised) << got.Message;
+    EXPECT_EQ(got.Status, 200);
+    EXPECT_EQ(got.Body, "fresh");
+  }
 }
 
 TEST(HttpClient, PendingEventsLetAClosedKeptConnectionFinishClosing) {

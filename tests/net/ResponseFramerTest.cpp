@@ -122,6 +122,9 @@ std::vector<TCase> Cases() {
       {"chunked wins over a content-length",
        "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
        O(200, "OK", "abc", true, true, 2, 3)},
+      {"chunked wins over a content-length of 0",
+       "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+       O(200, "OK", "abc", true, true, 0, 3)},
       {"204 has no body", "HTTP/1.1 204 No Content\r\n\r\nXX", O(204, "No Content", "", true, false, -1, 1, "XX")},
       {"302 without length has no body", "HTTP/1.1 302 Found\r\nLocation: /x\r\n\r\n",
        [] { TOutcome o = O(302, "Found", "", true, false, -1, 2); o.Locations = "/x;"; return o; }()},
@@ -173,6 +176,17 @@ std::vector<TCase> Cases() {
            {"chunk data without its line end", "1\r\nx" + std::string(100, ' ')},
            {"chunk extension above the cap that ends", "5;ext=" + std::string(100, 'a') + "\r\nhello\r\n0\r\n\r\n"}}) {
     TCase c{name, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + tail, Err("Chunk line too large")};
+    c.MaxHeader = 64;
+    v.push_back(c);
+  }
+  // So is the trailer behind the last chunk, as a whole.
+  std::string shortLines;
+  for (int i = 0; i < 40; ++i) shortLines += "t: x\r\n";
+  for (const auto& [name, trailer] : std::vector<std::pair<const char*, std::string>>{
+           {"endless trailer line", "X-T: " + std::string(100, 'a')},
+           {"trailer of many short lines", shortLines + "\r\n"}}) {
+    TCase c{name, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n" + trailer,
+            Err("Trailer too large")};
     c.MaxHeader = 64;
     v.push_back(c);
   }

@@ -293,6 +293,12 @@ TEST(TlsContext, SetUpFailures) {
   EXPECT_EQ(none.ErrorText(), "SSL requires a context object");
 }
 
+TEST(TlsContext, UnsupportedLibraryVersionText) {
+  EXPECT_EQ(UnsupportedVersionText(0x10101004UL),
+            "Unsupported OpenSSL version (0x10101004) !\r\nSupported versions are 0x30000000 - 0x3FFFFFFF"
+            "\r\nFileName: libcrypto.so." + std::to_string(OPENSSL_VERSION_MAJOR));
+}
+
 TEST(TlsContext, OpenSslFailureTextCarriesTheErrorQueue) {
   TTlsContext ctx;
   Configure(ctx);
