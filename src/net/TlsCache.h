@@ -2,8 +2,9 @@
 // The process-wide state behind every TTlsContext, in one place: the library binding, the
 // system's trust store, the key and certificate files already decoded, and the OpenSSL contexts
 // left by destroyed TTlsContexts. Each of them has a lock of its own, taken inside the functions
-// below and never held when a function returns, so a caller never holds two of them because of
-// this file; none of them is taken while a TTlsContext's own lock is needed by another thread.
+// below and never held when one returns; no function here takes two of them or calls back into a
+// TTlsContext. A caller may hold its TTlsContext's lock (the order is always that lock, then one
+// of these), never one of these.
 //
 // What is shared is shared safely: the trust store, the decoded keys and the certificates are
 // never changed after they are made, and OpenSSL counts and locks the references to them. An
@@ -19,6 +20,8 @@ typedef struct ssl_ctx_st SSL_CTX;
 typedef struct evp_pkey_st EVP_PKEY;
 
 namespace net {
+
+class TTlsContext;
 
 // --- Library binding --------------------------------------------------------------------------
 // OpenSSL is linked at build time, so binding means checking that the library the loader picked
@@ -90,13 +93,6 @@ void RememberDecodedChain(const TTlsFileId& id, SSL_CTX* ctx);
 // TTlsContext, whichever of the TTlsContext and the connection goes first.
 class TSharedSslContext {
  public:
-  // Takes over ctx with the caller's reference to it; no recipe, so it is not parked unless
-  // SetRecipe gives it one.
-  static std::shared_ptr<TSharedSslContext> Adopt(SSL_CTX* ctx);
-  // The most recently parked context made from recipe, unparked, with that recipe; null when
-  // none is parked. Takes the parking lock. The returned holder is the context's only one.
-  static std::shared_ptr<TSharedSslContext> TakeParked(const std::string& recipe);
-
   // Parks the context under its recipe, or frees it when the recipe is empty. Parking takes the
   // parking lock and frees the oldest parked context when the pool is full.
   ~TSharedSslContext();
@@ -105,10 +101,22 @@ class TSharedSslContext {
 
   // Borrowed: valid as long as the caller holds a reference to this object.
   SSL_CTX* Get() const { return ctx_; }
+
+ private:
+  // Only a TTlsContext makes, unparks and changes one; a connection only holds it.
+  friend class TTlsContext;
+
+  // Takes over ctx with the caller's reference to it; no recipe, so it is not parked unless
+  // SetRecipe gives it one.
+  static std::shared_ptr<TSharedSslContext> Adopt(SSL_CTX* ctx);
+  // The most recently parked context made from recipe, unparked, with that recipe; null when
+  // none is parked or recipe is empty. Takes the parking lock. The returned holder is the
+  // context's only one.
+  static std::shared_ptr<TSharedSslContext> TakeParked(const std::string& recipe);
+
   // What the context was made from; empty when it may not be parked (a file was loaded into it
-  // after its set-up). Only the TTlsContext owning it calls these, under its own lock: the
-  // recipe is read by the destructor alone, after every holder has let go.
-  const std::string& Recipe() const { return recipe_; }
+  // after its set-up). The owning TTlsContext sets it under its own lock while it holds a
+  // reference; the destructor alone reads it, after every holder has let go.
   void SetRecipe(std::string recipe) { recipe_ = std::move(recipe); }
 
   // Detaches the context from the TTlsContext that owned it (the pass-phrase callback's data and
@@ -116,7 +124,6 @@ class TSharedSslContext {
   // it under its own lock as it lets go; parking detaches again.
   void Detach();
 
- private:
   TSharedSslContext(SSL_CTX* ctx, std::string recipe) : ctx_(ctx), recipe_(std::move(recipe)) {}
 
   SSL_CTX* ctx_;

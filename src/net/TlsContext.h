@@ -85,7 +85,8 @@ class TTlsContext {
   void InitContext();
   bool Initialized() const;
   // The OpenSSL context, set up first if needed, to look at. Borrowed: valid while this
-  // TTlsContext lives and its files are not changed; a connection is made with NewSsl instead.
+  // TTlsContext lives. A connection is made with NewSsl, never on this pointer, which does not
+  // keep the context from being parked for another TTlsContext once this one is gone.
   SSL_CTX* Handle();
   // A new connection object on the OpenSSL context, set up first if needed; null when OpenSSL
   // cannot make one. Made under this context's lock and the process-wide creation lock. The
