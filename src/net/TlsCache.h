@@ -3,14 +3,14 @@
 // system's trust store, the key and certificate files already decoded, and the OpenSSL contexts
 // left by destroyed TTlsContexts. Each of them has a lock of its own, taken inside the functions
 // below and never held when one returns; no function here takes two of them or calls back into a
-// TTlsContext. A caller may hold its TTlsContext's lock (the order is always that lock, then one
-// of these), never one of these.
+// TTlsContext. A caller may hold its TTlsContext's lock, so the order is always a context's lock
+// first, then one of these.
 //
 // What is shared is shared safely: the trust store, the decoded keys and the certificates are
 // never changed after they are made, and OpenSSL counts and locks the references to them. An
 // OpenSSL context is the one thing that is changed after it is made (a TTlsContext loads a new key
-// or certificate file into its own), so it is never shared: a TSharedSslContext hands it back
-// to the pool only when the last of its holders lets go.
+// or certificate file into its own), so it serves one TTlsContext and that context's connections
+// only: a TSharedSslContext hands it back to the pool when the last of them lets go, not before.
 #include <sys/types.h>
 
 #include <memory>
