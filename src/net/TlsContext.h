@@ -4,18 +4,22 @@
 // read when the worker's first connection is made; it is then reused by every later connection
 // of the worker. OpenSSL is linked at build time.
 //
-// Making an OpenSSL context costs more CPU than the handshake it serves (the library looks up
-// every cipher, group and signature algorithm it offers), and every worker makes one. So the
-// context of a destroyed TTlsContext is kept idle, and the next TTlsContext made from the same
-// settings and the same unchanged files takes it instead of making its own. A context belongs to
-// one TTlsContext at a time; nothing of it is shared between live ones.
+// Making an OpenSSL context costs more CPU than the handshake it serves, and every worker makes
+// one; so the context of a destroyed TTlsContext is parked, and the next TTlsContext made from
+// the same settings and the same unchanged files takes it over (TlsCache.h). A context belongs to
+// one TTlsContext at a time: every connection made on it holds it too (NewSsl), and it is parked
+// only when the last of them lets go, whichever goes first.
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 
 typedef struct ssl_ctx_st SSL_CTX;
+typedef struct ssl_st SSL;
 
 namespace net {
+
+class TSharedSslContext;
 
 enum TTlsVersionMethod {
   sslV2, sslV2_CLIENT, sslV2_SERVER,
@@ -83,9 +87,17 @@ class TTlsContext {
   // nothing is kept, so the next call tries the whole set-up again.
   void InitContext();
   bool Initialized() const;
-  // The OpenSSL context for a new connection, set up first if needed. The caller takes a
-  // reference (SSL_new does) before the context may change again.
+  // The OpenSSL context, set up first if needed, to look at. Borrowed: valid while this
+  // TTlsContext lives. A connection is made with NewSsl, never on this pointer, which does not
+  // keep the context from being parked for another TTlsContext once this one is gone.
   SSL_CTX* Handle();
+  // A new connection object on the OpenSSL context, set up first if needed; null when OpenSSL
+  // cannot make one. Made under this context's lock and the process-wide creation lock. The
+  // caller owns the SSL object, and holder receives a reference to the OpenSSL context that the
+  // caller keeps at least as long as the SSL object: while it is held, the context is neither
+  // freed nor handed to another TTlsContext, even after this one is gone. Raises
+  // ETlsContextException when the set-up fails.
+  SSL* NewSsl(std::shared_ptr<TSharedSslContext>& holder);
 
   // The OpenSSL error queue as text, one line per error, lines separated by CR LF; clears it.
   static std::string ErrorQueueText();
@@ -100,15 +112,16 @@ class TTlsContext {
   void AttachLocked();
 
   mutable std::recursive_mutex lock_;
-  SSL_CTX* ctx_ = nullptr;
+  // The OpenSSL context, shared with the connections made on it; its recipe says what it was
+  // made from (the settings and the identities of the files it read) while it may be parked for
+  // another context after this one.
+  std::shared_ptr<TSharedSslContext> shared_;
+  SSL_CTX* ctx_ = nullptr;  // shared_'s, borrowed; null without one
   bool libraryRef_ = false;
-  // What ctx_ was made from (the settings and the identities of the files it read), when it may
-  // be kept for another context after this one; empty when it may not.
-  std::string recipe_;
 
   std::string certFile_;
   std::string privKeyFile_;
-  std::string passPhrase_;
+  std::string passPhrase_;  // cleansed when replaced and when the context goes
   bool verifyPeer_ = false;
   int verifyPeerModes_ = SslVerifyMode_PEER;
   int verifyDepth_ = 9;
@@ -120,8 +133,5 @@ class TTlsContext {
   std::string caFile_;
   std::string caPath_;
 };
-
-// Process-wide lock taken around the creation of each connection object (SSL_new).
-std::mutex& TlsObjectCreationLock();
 
 }  // namespace net

@@ -7,7 +7,6 @@
 #include <openssl/x509v3.h>
 
 #include <climits>
-#include <mutex>
 #include <utility>
 
 #include "TlsContext.h"
@@ -18,7 +17,7 @@ TTlsLayer::TTlsLayer(TTlsContext* context, std::string serverName)
     : context_(context), serverName_(std::move(serverName)) {}
 
 TTlsLayer::~TTlsLayer() {
-  if (ssl_) SSL_free(ssl_);  // frees both buffers
+  if (ssl_) SSL_free(ssl_);  // frees both buffers; sslContext_ lets go after it
 }
 
 void TTlsLayer::Fail(int code, std::string text) {
@@ -39,16 +38,10 @@ void TTlsLayer::Start() {
     Fail(tlsErrContext, std::move(text));
   };
   if (!context_) return setupFailed("SSL requires a context object");
-  SSL_CTX* ctx = nullptr;
   try {
-    ctx = context_->Handle();
+    ssl_ = context_->NewSsl(sslContext_);
   } catch (const std::exception& e) {
     return setupFailed(e.what());
-  }
-  ERR_clear_error();
-  {
-    std::lock_guard<std::mutex> g(TlsObjectCreationLock());
-    ssl_ = SSL_new(ctx);
   }
   if (!ssl_) return setupFailed("Error on creating the Ssl object");
   inBio_ = BIO_new(BIO_s_mem());

@@ -3,6 +3,7 @@
 // a pair of memory buffers, so the same layer works on a plain TCP connection and inside the
 // SOCKS tunnel. Each connection gets a fresh SSL object; no earlier session is offered.
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "Filter.h"
@@ -14,6 +15,7 @@ typedef struct bio_st BIO;
 namespace net {
 
 class TTlsContext;
+class TSharedSslContext;
 
 enum TTlsState {
   sslNone, sslHandshakeInit, sslHandshakeStarted, sslHandshakeFailed,
@@ -60,8 +62,11 @@ class TTlsLayer final : public TFilter {
   void DrainWbio();
   void Fail(int code, std::string text);
 
-  TTlsContext* context_;
+  TTlsContext* context_;  // not owned; read only by Start
   std::string serverName_;
+  // The OpenSSL context ssl_ was made on, held for as long as ssl_ lives, so that it is not
+  // parked for another TTlsContext while this connection still uses it.
+  std::shared_ptr<TSharedSslContext> sslContext_;
   SSL* ssl_ = nullptr;
   BIO* netBio_ = nullptr;  // OpenSSL writes records here; we read them out to go below
   BIO* inBio_ = nullptr;   // bytes from below are written here for OpenSSL to read

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -449,6 +450,46 @@ TEST(TlsContext, ALeftContextServesOnlyTheSameSettings) {
     EXPECT_FALSE(server.Reused());
   }
   fs::remove_all(dir);
+}
+
+// A connection holds the OpenSSL context it was made on. While it outlives its TTlsContext,
+// no TTlsContext with the same settings gets that context, and the connection goes on; once the
+// connection is gone as well, the context is parked for the next one.
+TEST(TlsContext, AConnectionOutlivingItsContextKeepsTheOpenSslContext) {
+  TMemTlsServer server;
+  auto owner = std::make_unique<TTlsContext>();
+  Configure(*owner);
+  auto tls = std::make_unique<TTlsLayer>(owner.get(), "h");
+  tls->Start();
+  Pump(*tls, server);
+  ASSERT_EQ(tls->Status(), S::Established) << tls->ErrorText();
+  SSL_CTX* inUse = owner->Handle();
+  owner.reset();  // the context goes first, its connection stays
+
+  // Alive at once, so each takes a different parked context if there are any.
+  std::vector<std::unique_ptr<TTlsContext>> others;
+  for (int i = 0; i < 3; ++i) {
+    others.push_back(std::make_unique<TTlsContext>());
+    Configure(*others.back());
+    EXPECT_NE(others.back()->Handle(), inUse) << i;
+  }
+  TMemTlsServer otherServer;
+  TTlsLayer other(others.front().get(), "other");
+  other.Start();
+  Pump(other, otherServer);
+  ASSERT_EQ(other.Status(), S::Established) << other.ErrorText();
+
+  tls->FromAbove("still here", 10);
+  server.Send("answer");
+  Pump(*tls, server);
+  EXPECT_EQ(server.Received(), "still here");
+  EXPECT_EQ(tls->TakeForAbove(), "answer");
+  EXPECT_EQ(tls->Status(), S::Established) << tls->ErrorText();
+
+  tls.reset();  // the last holder lets go: parked now, the most recently left
+  TTlsContext next;
+  Configure(next);
+  EXPECT_EQ(next.Handle(), inUse);
 }
 
 TEST(TlsLayer, ManyThreadsHandshakeAtOnce) {
