@@ -44,9 +44,9 @@ void TScraper::Start() {
 }
 
 void TScraper::Terminate() {
+  // A stop does not lift a pause: the window resumes the driver before it asks it to stop, and
+  // a pause made while the driver is stopping holds until the operator resumes it.
   terminated_.store(true);
-  std::lock_guard<std::mutex> guard(gateLock_);
-  gateChanged_.notify_all();  // a paused driver leaves its gate and ends
 }
 
 void TScraper::Pause() {
@@ -69,7 +69,7 @@ bool TScraper::Finished() const { return finished_.load(); }
 
 void TScraper::PassGate() {
   std::unique_lock<std::mutex> lock(gateLock_);
-  gateChanged_.wait(lock, [this] { return !paused_ || terminated_.load(); });
+  gateChanged_.wait(lock, [this] { return !paused_; });
 }
 
 void TScraper::SleepMs(std::uint32_t ms) const {

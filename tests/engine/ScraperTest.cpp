@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <future>
 
 #include "FakeEngineWorld.h"
 #include "engine/ListCrawl.h"
@@ -342,7 +343,7 @@ TEST_F(ScraperTest, ProxyFileRoutesTheCardPhaseAndCarriesIntoTheNextRun) {
   EXPECT_EQ(window_->Events().last(), "state:idle");
 }
 
-TEST_F(ScraperTest, PausedDriverMakesNoProgressAndStopLeavesThePause) {
+TEST_F(ScraperTest, PausedDriverMakesNoProgressUntilResumed) {
   auto driver = CreateScraper(window_, kAllInARow, Config());
   driver->Pause();
   driver->Start();
@@ -351,11 +352,47 @@ TEST_F(ScraperTest, PausedDriverMakesNoProgressAndStopLeavesThePause) {
   EXPECT_TRUE(driver->Paused());
   EXPECT_EQ(portal_->Fetches(Year(2016)), 0);
   driver->Resume();
-  ASSERT_TRUE(WaitUntil([&] { return portal_->Fetches(Year(2016)) == 1; }));
-  driver->Pause();
-  driver->Terminate();  // stopped while paused: leaves its gate and ends
   ASSERT_TRUE(WaitUntil([&] { return driver->Finished(); }));
-  EXPECT_TRUE(window_->Events().contains("state:idle"));  // stopped workers may still log after it
+  EXPECT_EQ(sink_->Rows().size(), 4);
+}
+
+TEST_F(ScraperTest, PauseHoldsAStoppingDriverUntilResumed) {
+  // The clicks land while the driver waits for its log call of the first list page; a stop
+  // does not lift the pause, whichever came first.
+  struct Case {
+    const char* name;
+    bool pauseFirst;
+  } cases[] = {{"pause, then stop", true}, {"stop, then pause", false}};
+  for (const auto& c : cases) {
+    window_ = std::make_shared<TFakeWindow>();
+    auto entered = std::make_shared<std::promise<void>>();
+    auto release = std::make_shared<std::promise<void>>();
+    std::shared_future<void> released = release->get_future().share();
+    const QString held = Year(2016) + ": успешно";
+    window_->OnLog = [entered, released, held](const QString& m) {
+      if (m != held) return;
+      entered->set_value();
+      released.wait();
+    };
+    auto driver = CreateScraper(window_, kAllInARow, Config());
+    driver->Start();
+    ASSERT_EQ(entered->get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready)
+        << c.name;
+    if (c.pauseFirst) driver->Pause();
+    driver->Terminate();
+    if (!c.pauseFirst) driver->Pause();
+    release->set_value();
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_FALSE(driver->Finished()) << c.name;
+    EXPECT_FALSE(window_->Events().contains("state:idle")) << c.name;
+    driver->Resume();
+    ASSERT_TRUE(WaitUntil([&] { return driver->Finished(); })) << c.name;
+    const QStringList events = window_->Events();
+    EXPECT_FALSE(events.join("\n").contains("Всего карточек")) << c.name;
+    EXPECT_TRUE(events.filter("outcome:").isEmpty()) << c.name;
+    EXPECT_TRUE(events.contains("state:idle")) << c.name;  // stopped workers may log after it
+  }
 }
 
 TEST_F(ScraperTest, DriverReleasesItselfWhenItsRunEnds) {
