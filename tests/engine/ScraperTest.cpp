@@ -7,6 +7,7 @@
 #include <future>
 
 #include "FakeEngineWorld.h"
+#include "VirtualClock.h"
 #include "engine/ListCrawl.h"
 #include "engine/ProxySettings.h"
 #include "engine/RunDriver.h"
@@ -59,13 +60,8 @@ class ScraperTest : public ::testing::Test {
     TEngineConfig c;
     c.ProgramDir = dir_.path();
     c.PortalOrigin = kOrigin;
-    c.AttemptCount = 2;
-    c.RetryWaitMs = 5;
-    c.FinalWaitMs = 1;
-    c.WaitSliceMs = 1;
-    c.LaunchPauseMs = 1;
-    c.ProxyLaunchPauseMs = 0;
-    c.CycleSleepMs = 2;
+    c.Timing.AttemptCount = 2;  // the program's pacing otherwise, on a virtual clock
+    c.Clock = clock_;
     c.CurrentYear = 2017;
     c.FetcherFactory = portal_->Factory(portal_);
     c.ResultSinkFactory = RecordingSinkFactory(sink_);
@@ -92,6 +88,7 @@ class ScraperTest : public ::testing::Test {
   std::shared_ptr<TFakeWindow> window_ = std::make_shared<TFakeWindow>();
   std::shared_ptr<TFakePortal> portal_ = std::make_shared<TFakePortal>();
   std::shared_ptr<TSinkRecord> sink_ = std::make_shared<TSinkRecord>();
+  std::shared_ptr<TVirtualClock> clock_ = std::make_shared<TVirtualClock>();
   QStringList opened_;
 };
 
