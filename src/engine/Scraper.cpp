@@ -301,6 +301,7 @@ TScraper::TLoopEnd TScraper::RunLoop(TPhaseKind kind, const THandler& handler) {
         worker->url = address;
         worker->Start();
         clock_->Sleep(launchPause);
+        PassGate();  // a pause clicked during that sleep holds before the take step
       }
     }
 

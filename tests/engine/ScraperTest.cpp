@@ -353,6 +353,28 @@ TEST_F(ScraperTest, PausedDriverMakesNoProgressUntilResumed) {
   EXPECT_EQ(sink_->Rows().size(), 4);
 }
 
+TEST_F(ScraperTest, PauseDuringTheLaunchPauseHoldsBeforeTheTakeStep) {
+  // The pause is clicked while the driver sleeps after its first launch, and that worker hands
+  // itself over meanwhile: the paused driver must not take it.
+  auto driver = CreateScraper(window_, kAllInARow, Config());
+  IRunDriver* target = driver.get();
+  std::atomic<bool> first{true};
+  clock_->SetOnSleep([&, target](std::uint32_t) {
+    if (!first.exchange(false)) return;  // the driver's first sleep is its launch pause
+    target->Pause();
+    WaitUntil([&] { return portal_->Fetches(Year(2016)) == 1; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  });
+  driver->Start();
+  ASSERT_TRUE(WaitUntil([&] { return !first.load(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_FALSE(window_->Logged(Year(2016) + ": успешно"));
+  driver->Resume();
+  ASSERT_TRUE(WaitUntil([&] { return driver->Finished(); }));
+  clock_->SetOnSleep({});
+  EXPECT_TRUE(window_->Logged(Year(2016) + ": успешно"));
+}
+
 TEST_F(ScraperTest, PauseHoldsAStoppingDriverUntilResumed) {
   // The clicks land while the driver waits for its log call of the first list page; a stop
   // does not lift the pause, whichever came first.
