@@ -270,7 +270,7 @@ int WholeRun(const TShape& shape) {
   const auto& w = *window;
   const long listLaunches = w.listPagesOk_;  // no faults: every list page launched succeeds once
   const long cardLaunches = w.cardsFound_ < 0 ? 0 : w.cardsFound_;
-  const double pacing = (config.LaunchPauseMs + config.CycleSleepMs) / 1000.0;
+  const double pacing = (config.Timing.LaunchPauseMs + config.Timing.CycleSleepMs) / 1000.0;
   const double bound = static_cast<double>(listLaunches + cardLaunches) * pacing;
   const double listCpu = w.listEnd_.cpu - cpuBefore;
   const double cardCpu = w.end_.cpu - w.listEnd_.cpu;
@@ -286,7 +286,7 @@ int WholeRun(const TShape& shape) {
 
   std::printf("whole run: %d years x %d page(s) x %d cards, full export, pacing %u+%u ms, attempts %d%s\n",
               shape.lastYear - shape.firstYear + 1, shape.pagesPerYear, shape.cardsPerPage,
-              config.LaunchPauseMs, config.CycleSleepMs, config.AttemptCount,
+              config.Timing.LaunchPauseMs, config.Timing.CycleSleepMs, config.Timing.AttemptCount,
               shape.cannedCards ? ", cards answered from memory (no transport)" : "");
   std::printf("  portal                 %s\n", origin.toUtf8().constData());
   std::printf("  list pages fetched     %ld\n", listLaunches);
@@ -333,7 +333,7 @@ int FetchAlone(TShape shape, int count) {
   TPortalRun portal;
   if (!portal.Start(shape)) return 1;
   const TEngineConfig config;
-  const unsigned pauseMs = config.LaunchPauseMs + config.CycleSleepMs;
+  const unsigned pauseMs = config.Timing.LaunchPauseMs + config.Timing.CycleSleepMs;
 
   QStringList links;
   try {

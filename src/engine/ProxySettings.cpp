@@ -6,6 +6,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "text/Codeset.h"
 #include "text/uLib.h"
 
 namespace engine {
@@ -57,8 +58,8 @@ QString ProxyLogText(const TProxySettings& proxy) {
   return text;
 }
 
-QString ReadProxyLine(const QString& path) {
-  if (!QFileInfo::exists(path)) return QString();
+QString ReadProxyLine(const QString& path, const QByteArray& codeset) {
+  if (!QFileInfo(path).isFile()) return QString();
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) {
     throw std::runtime_error(QStringLiteral("Cannot open file \"%1\". %2")
@@ -72,8 +73,8 @@ QString ReadProxyLine(const QString& path) {
                                  .toStdString());
   }
   const auto bom = QStringConverter::encodingForData(bytes);
-  QStringDecoder decoder(bom.value_or(QStringConverter::Utf8));
-  const QString text = decoder.decode(bytes);
+  const QString text = bom ? QString(QStringDecoder(*bom).decode(bytes))
+                           : text::DecodeFromCodeset(bytes, codeset);
   if (text.isEmpty()) return QString();
   // Lines end at CR LF, CR or LF; only the first one counts.
   qsizetype end = 0;

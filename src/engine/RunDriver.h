@@ -8,6 +8,7 @@
 
 #include "engine/PageFetcher.h"
 #include "engine/ResultSink.h"
+#include "engine/Timing.h"
 #include "engine/WindowBridge.h"
 
 namespace engine {
@@ -36,14 +37,8 @@ struct TEngineConfig {
   std::function<void(const QString& path)> OpenDocument;
 
   // Seams for tests. The defaults are the program's own values; the program leaves them alone.
-  std::int32_t AttemptCount = 100;         // fetch attempts per address
-  std::uint32_t RetryWaitMs = 5000;        // wait after each failed attempt
-  std::uint32_t FinalWaitMs = 3000;        // event processing after the last failed attempt
-  std::uint32_t WaitSliceMs = 100;         // sleep between event passes during the retry wait
-  std::uint32_t LaunchPauseMs = 100;       // pause after a worker is launched
-  std::uint32_t ProxyLaunchPauseMs = 10;   // the same in the card phase through a proxy
-  std::uint32_t CycleSleepMs = 100;        // sleep at the end of every scheduling cycle
-  std::function<std::uint32_t()> TickCount;  // empty: the system's 32-bit millisecond counter
+  TEngineTiming Timing;                    // the pacing of the workers and the scheduling loop
+  std::shared_ptr<IClock> Clock;           // empty: the system's tick counter and sleeps
   int CurrentYear = 0;                     // last year of the plans; 0: the local calendar's
   QString ProxyFilePath;                   // empty: ProgramDir + "/proxy.txt"
   TFetcherFactory FetcherFactory;          // empty: the HTTPS client with the client certificate

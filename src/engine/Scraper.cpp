@@ -1,13 +1,11 @@
 #include "engine/Scraper.h"
 
 #include <QDate>
-#include <chrono>
 #include <exception>
 #include <stdexcept>
 
 #include "engine/ProxySettings.h"
 #include "text/uLib.h"
-#include "base/TickCount.h"
 
 namespace engine {
 
@@ -21,7 +19,10 @@ QString MessageOf(const std::exception& e) { return QString::fromUtf8(e.what());
 
 TScraper::TScraper(std::shared_ptr<IWindowBridge> window, const TRunOptions& options,
                    const TEngineConfig& config)
-    : window_(std::move(window)), options_(options), config_(config) {}
+    : window_(std::move(window)),
+      options_(options),
+      config_(config),
+      clock_(config_.Clock ? config_.Clock : SystemClock()) {}
 
 TScraper::~TScraper() {
   if (thread_.joinable()) {
@@ -44,9 +45,9 @@ void TScraper::Start() {
 }
 
 void TScraper::Terminate() {
+  // A stop does not lift a pause: the window resumes the driver before it asks it to stop, and
+  // a pause made while the driver is stopping holds until the operator resumes it.
   terminated_.store(true);
-  std::lock_guard<std::mutex> guard(gateLock_);
-  gateChanged_.notify_all();  // a paused driver leaves its gate and ends
 }
 
 void TScraper::Pause() {
@@ -69,15 +70,7 @@ bool TScraper::Finished() const { return finished_.load(); }
 
 void TScraper::PassGate() {
   std::unique_lock<std::mutex> lock(gateLock_);
-  gateChanged_.wait(lock, [this] { return !paused_ || terminated_.load(); });
-}
-
-void TScraper::SleepMs(std::uint32_t ms) const {
-  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-std::uint32_t TScraper::Now() const {
-  return config_.TickCount ? config_.TickCount() : base::GetTickCount32();
+  gateChanged_.wait(lock, [this] { return !paused_; });
 }
 
 int TScraper::CurrentYear() const {
@@ -225,7 +218,7 @@ void TScraper::RunCardSelectionAndPhase() {
   context.ProgramDir = config_.ProgramDir;
   context.Log = [this](const QString& message) { Log(message); };
   context.OpenDocument = config_.OpenDocument ? config_.OpenDocument : [](const QString&) {};
-  context.TickCount = [this] { return Now(); };
+  context.TickCount = [clock = clock_] { return clock->Now(); };
   if (resume_) {
     context.ResumeFile = resume_->Path;
     context.ResumeSize = resume_->Size;
@@ -276,15 +269,10 @@ TScraper::TLoopEnd TScraper::RunLoop(TPhaseKind kind, const THandler& handler) {
   std::mutex& lock = *workerListLock_;
   if (!card) Limit = 5;
 
-  TWorkerSettings settings;
-  settings.AttemptCount = config_.AttemptCount;
-  settings.RetryWaitMs = config_.RetryWaitMs;
-  settings.FinalWaitMs = config_.FinalWaitMs;
-  settings.WaitSliceMs = config_.WaitSliceMs;
-  settings.TickCount = config_.TickCount;
-  settings.FetcherFactory = config_.FetcherFactory;
+  const TEngineTiming& timing = config_.Timing;
+  const TWorkerSettings settings{timing, clock_, config_.FetcherFactory};
   const std::uint32_t launchPause =
-      card && proxyInUse_ ? config_.ProxyLaunchPauseMs : config_.LaunchPauseMs;
+      card && proxyInUse_ ? timing.ProxyLaunchPauseMs : timing.LaunchPauseMs;
 
   bool done = false;
   while (!Terminated() && !done) {
@@ -326,7 +314,8 @@ TScraper::TLoopEnd TScraper::RunLoop(TPhaseKind kind, const THandler& handler) {
         worker->Lists = lists;
         worker->url = address;
         worker->Start();
-        SleepMs(launchPause);
+        clock_->Sleep(launchPause);
+        PassGate();  // a pause clicked during that sleep holds before the take step
       }
     }
 
@@ -355,7 +344,7 @@ TScraper::TLoopEnd TScraper::RunLoop(TPhaseKind kind, const THandler& handler) {
       std::lock_guard<std::mutex> guard(lock);
       done = lists->RunningList.empty() && lists->FinishedList.empty() && pending_.empty();
     }
-    SleepMs(config_.CycleSleepMs);
+    clock_->Sleep(timing.CycleSleepMs);
   }
   if (Terminated()) return StopWorkers(*lists);
   return TLoopEnd::Done;

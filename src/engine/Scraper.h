@@ -65,13 +65,12 @@ class TScraper : public IRunDriver, public std::enable_shared_from_this<TScraper
 
   bool Terminated() const { return terminated_.load(); }
   void PassGate();
-  void SleepMs(std::uint32_t ms) const;
-  std::uint32_t Now() const;
   int CurrentYear() const;
 
   std::shared_ptr<IWindowBridge> window_;
   TRunOptions options_;
   TEngineConfig config_;
+  std::shared_ptr<IClock> clock_;
 
   // Run state, touched by the driver's thread only (workers see their own lists).
   std::shared_ptr<std::mutex> workerListLock_;

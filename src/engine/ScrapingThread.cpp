@@ -1,7 +1,6 @@
 #include "engine/ScrapingThread.h"
 
 #include <algorithm>
-#include <chrono>
 #include <stdexcept>
 
 #include "engine/ProxySettings.h"
@@ -29,7 +28,9 @@ struct TStopSeen {};
 }  // namespace
 
 TScrapingThread::TScrapingThread(std::shared_ptr<IWindowBridge> window, TWorkerSettings settings)
-    : window_(std::move(window)), settings_(std::move(settings)) {}
+    : window_(std::move(window)),
+      settings_(std::move(settings)),
+      clock_(settings_.Clock ? settings_.Clock : SystemClock()) {}
 
 TScrapingThread::~TScrapingThread() {
   if (thread_.joinable()) {
@@ -58,26 +59,22 @@ void TScrapingThread::WaitFor() {
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
-std::uint32_t TScrapingThread::Now() const {
-  return settings_.TickCount ? settings_.TickCount() : base::GetTickCount32();
-}
-
 void TScrapingThread::AppendLog() { window_->AppendLog(LogMessageText); }
 
 void TScrapingThread::Wait(IPageFetcher* client, std::uint32_t ms, bool sleepBetween) {
-  const std::uint32_t start = Now();
+  const std::uint32_t start = clock_->Now();
   for (;;) {
     if (Terminated()) return;
     if (client) client->ProcessPendingEvents();
-    if (base::TicksElapsed(start, Now()) > ms || Terminated()) return;
+    if (base::TicksElapsed(start, clock_->Now()) > ms || Terminated()) return;
     // The final wait processes events without a pause of its own; a 1 ms yield keeps it from
     // spinning a core for its whole length.
-    std::this_thread::sleep_for(std::chrono::milliseconds(sleepBetween ? settings_.WaitSliceMs : 1));
+    clock_->Sleep(sleepBetween ? settings_.Timing.WaitSliceMs : 1);
   }
 }
 
 void TScrapingThread::RunAttempts(IPageFetcher& client) {
-  const std::int32_t attempts = std::max<std::int32_t>(1, settings_.AttemptCount);
+  const std::int32_t attempts = std::max<std::int32_t>(1, settings_.Timing.AttemptCount);
   bool failed = false;
   for (std::int32_t attempt = 0; attempt < attempts;) {
     if (Terminated()) throw TStopSeen{};
@@ -108,10 +105,10 @@ void TScrapingThread::RunAttempts(IPageFetcher& client) {
     result = -1;
     LogMessageText = statusText + QStringLiteral(" для ") + url;
     AppendLog();
-    Wait(&client, settings_.RetryWaitMs, true);
+    Wait(&client, settings_.Timing.RetryWaitMs, true);
   }
   if (failed) {
-    Wait(&client, settings_.FinalWaitMs, false);
+    Wait(&client, settings_.Timing.FinalWaitMs, false);
   } else {
     result = 1;
     statusText = QStringLiteral("успешно");
@@ -145,11 +142,11 @@ void TScrapingThread::Execute(const std::shared_ptr<TWorkerLists>& lists) {
     } catch (const EFetchError& e) {
       result = -1;
       statusText = ErrorText(e.what(), e.StatusCode);
-      Wait(client.get(), settings_.FinalWaitMs, false);
+      Wait(client.get(), settings_.Timing.FinalWaitMs, false);
     } catch (const std::exception& e) {
       result = -1;
       statusText = ErrorText(e.what(), 0);
-      Wait(client.get(), settings_.FinalWaitMs, false);
+      Wait(client.get(), settings_.Timing.FinalWaitMs, false);
     }
     if (lists) HandOff(*lists);
   } catch (...) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/PageFetcher.h"
+#include "engine/Timing.h"
 #include "engine/WindowBridge.h"
 
 namespace engine {
@@ -29,14 +30,11 @@ struct TWorkerLists {
   std::deque<std::shared_ptr<TScrapingThread>> FinishedList;  // hand-off order
 };
 
-// The worker's timing and client; the defaults are the program's values.
+// The worker's pacing, clock and client; the defaults are the program's.
 struct TWorkerSettings {
-  std::int32_t AttemptCount = 100;
-  std::uint32_t RetryWaitMs = 5000;
-  std::uint32_t FinalWaitMs = 3000;
-  std::uint32_t WaitSliceMs = 100;
-  std::function<std::uint32_t()> TickCount;  // empty: the system's tick counter
-  TFetcherFactory FetcherFactory;            // empty: the HTTPS client
+  TEngineTiming Timing;            // the worker reads its attempts and waits
+  std::shared_ptr<IClock> Clock;   // empty: the system's
+  TFetcherFactory FetcherFactory;  // empty: the HTTPS client
 };
 
 class TScrapingThread : public std::enable_shared_from_this<TScrapingThread> {
@@ -69,11 +67,11 @@ class TScrapingThread : public std::enable_shared_from_this<TScrapingThread> {
   void Wait(IPageFetcher* client, std::uint32_t ms, bool sleepBetween);
   void HandOff(TWorkerLists& lists);
   void AppendLog();
-  std::uint32_t Now() const;
 
   QString LogMessageText;
   std::shared_ptr<IWindowBridge> window_;
   TWorkerSettings settings_;
+  std::shared_ptr<IClock> clock_;
   std::atomic<bool> terminated_{false};
   std::thread thread_;
   std::mutex threadLock_;

@@ -91,6 +91,20 @@ last_anchor=$(grep -o 'page=[0-9]*" aria-label="Назад">' "$work/list1" | ta
 check "first page carries the page count before the last anchor" test "$last_anchor" = 'page=3" aria-label="Назад">'
 check "first page shows its four card links" test "$(grep -c "show_supplier/" "$work/list1")" = 4
 
+# localhost is both loopback addresses: whichever a client resolves it to, the portal answers
+port=${plain##*:}
+loopbacks=(127.0.0.1)
+if grep -qs '^00000000000000000000000000000001 ' /proc/net/if_inet6; then
+  loopbacks+=('[::1]')
+else
+  echo "note: no IPv6 loopback on this machine, [::1] not checked"
+fi
+for address in "${loopbacks[@]}"; do
+  rm -f "$work/loopback" "$work/loopback.head"
+  fetch "$work/loopback" "$(list_url "https://$address:$port" 2017)" -g
+  check "the portal answers on $address with the same page" cmp -s "$work/loopback" "$work/list1"
+done
+
 fetch "$work/list3" "$(list_url "$plain" 2017 3)"
 check "last page also links the first card of the year again" \
   test "$(grep -o 'show_supplier/[0-9]*' "$work/list3" | wc -l)" = 5

@@ -16,6 +16,7 @@
 #include "ChildProcess.h"
 #include "FakeEngineWorld.h"
 #include "Register.h"
+#include "VirtualClock.h"
 #include "engine/ProxySettings.h"
 #include "engine/Resume.h"
 #include "engine/RunDriver.h"
@@ -75,13 +76,8 @@ class EndToEnd : public ::testing::Test {
     TEngineConfig c;
     c.ProgramDir = program_.path();
     c.PortalOrigin = origin_;
-    c.AttemptCount = 5;
-    c.RetryWaitMs = 20;
-    c.FinalWaitMs = 5;
-    c.WaitSliceMs = 5;
-    c.LaunchPauseMs = 1;
-    c.ProxyLaunchPauseMs = 1;
-    c.CycleSleepMs = 2;
+    c.Timing.AttemptCount = 5;  // the program's pacing otherwise, on a virtual clock
+    c.Clock = std::make_shared<TVirtualClock>();
     c.CurrentYear = shape_.LastYear;
     c.OpenDocument = [this](const QString& path) { opened_.append(path); };
     return c;
@@ -268,7 +264,7 @@ TEST_F(EndToEnd, CardPhaseThroughASocks5Proxy) {
     f.write(QStringLiteral("harvest:wrong@127.0.0.1:%1\r\n").arg(socksPort).toUtf8());
   }
   TEngineConfig config = Config();
-  config.AttemptCount = 1;
+  config.Timing.AttemptCount = 1;
   Run({false, true, false, false, false}, config);
   EXPECT_TRUE(CsvRows().isEmpty());
   EXPECT_EQ(window_->Events().filter(QRegularExpression("log:.*show_supplier.*: ERROR_")).size(), 5);

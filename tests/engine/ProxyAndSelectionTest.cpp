@@ -50,27 +50,39 @@ TEST(ProxyFile, FirstLineTrimmedInItsEncoding) {
 
   EXPECT_EQ(ReadProxyLine(path), QString());  // no file
 
+  // Without a byte-order mark the file is in the system's code set (empty: the locale's, which
+  // is 7-bit ASCII here and so gives UTF-8).
   struct Case {
     QByteArray bytes;
+    QByteArray codeset;
     QString expected;
   } cases[] = {
-      {"", ""},
-      {"  \t \r\nu:p@h:1\r\n", ""},  // a blank first line counts as empty; later lines unread
-      {" u:p@h:1 \r\nother:2\r\n", "u:p@h:1"},
-      {"h:1", "h:1"},
-      {"\xEF\xBB\xBFпрокси:1\n", "прокси:1"},                                   // UTF-8 BOM
-      {QByteArray("\xFF\xFE" "h\0:\0" "9\0\r\0\n\0", 12), "h:9"},               // UTF-16 LE BOM
-      {"\xD0\xBF:2", "п:2"},                                                    // no BOM: UTF-8
+      {"", "", ""},
+      {"  \t \r\nu:p@h:1\r\n", "", ""},  // a blank first line counts as empty; later lines unread
+      {" u:p@h:1 \r\nother:2\r\n", "", "u:p@h:1"},
+      {"h:1", "", "h:1"},
+      {"\xEF\xBB\xBFпрокси:1\n", "CP1251", "прокси:1"},                         // UTF-8 BOM
+      {QByteArray("\xFF\xFE" "h\0:\0" "9\0\r\0\n\0", 12), "", "h:9"},           // UTF-16 LE BOM
+      {"\xD0\xBF:2", "", "п:2"},                                                // ASCII locale
+      {"\xEF\xF0\xEE\xEA\xF1\xE8:\xEF\xE0\xF0\xEE\xEB\xFC@h:1", "CP1251", "прокси:пароль@h:1"},
+      {"\xD0\xBF:2", "UTF-8", "п:2"},
+      {"\xD0\xBF:2", "NO-SUCH-CODESET", "п:2"},                                 // unknown: UTF-8
+      {"u\x98:p@h:1", "CP1251", "u\uFFFD:p@h:1"},                                // not in CP1251
   };
   for (const auto& c : cases) {
     write(c.bytes);
-    EXPECT_EQ(ReadProxyLine(path), c.expected) << c.bytes.toHex().toStdString();
+    EXPECT_EQ(ReadProxyLine(path, c.codeset), c.expected)
+        << c.bytes.toHex().toStdString() << " in " << c.codeset.toStdString();
   }
 
-  // A proxy.txt that exists but cannot be read is an error, not "no proxy".
+  // Only a regular file counts: a folder named proxy.txt means no proxy.
   const QString folder = dir.filePath("folder");
   ASSERT_TRUE(QDir().mkpath(folder + "/proxy.txt"));
-  EXPECT_THROW(ReadProxyLine(folder + "/proxy.txt"), std::runtime_error);
+  EXPECT_EQ(ReadProxyLine(folder + "/proxy.txt"), QString());
+
+  // A proxy.txt that exists but cannot be read is an error, not "no proxy". The kernel's
+  // write-only file stands for it, since a file without read permission is readable to root.
+  EXPECT_THROW(ReadProxyLine("/proc/self/clear_refs"), std::runtime_error);
 }
 
 TEST(CardSelection, SourceByModeAndTestExportCut) {

@@ -2,10 +2,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <future>
 
 #include "FakeEngineWorld.h"
+#include "VirtualClock.h"
 #include "engine/ListCrawl.h"
 #include "engine/ProxySettings.h"
 #include "engine/Resume.h"
@@ -60,13 +63,8 @@ class ScraperTest : public ::testing::Test {
     TEngineConfig c;
     c.ProgramDir = dir_.path();
     c.PortalOrigin = kOrigin;
-    c.AttemptCount = 2;
-    c.RetryWaitMs = 5;
-    c.FinalWaitMs = 1;
-    c.WaitSliceMs = 1;
-    c.LaunchPauseMs = 1;
-    c.ProxyLaunchPauseMs = 0;
-    c.CycleSleepMs = 2;
+    c.Timing.AttemptCount = 2;  // the program's pacing otherwise, on a virtual clock
+    c.Clock = clock_;
     c.CurrentYear = 2017;
     c.FetcherFactory = portal_->Factory(portal_);
     c.ResultSinkFactory = RecordingSinkFactory(sink_);
@@ -93,6 +91,7 @@ class ScraperTest : public ::testing::Test {
   std::shared_ptr<TFakeWindow> window_ = std::make_shared<TFakeWindow>();
   std::shared_ptr<TFakePortal> portal_ = std::make_shared<TFakePortal>();
   std::shared_ptr<TSinkRecord> sink_ = std::make_shared<TSinkRecord>();
+  std::shared_ptr<TVirtualClock> clock_ = std::make_shared<TVirtualClock>();
   QStringList opened_;
 };
 
@@ -332,19 +331,31 @@ TEST_F(ScraperTest, ProxyFileRoutesTheCardPhaseAndCarriesIntoTheNextRun) {
   EXPECT_FALSE(window_->Events().join("\n").contains("Используем прокси"));
   EXPECT_EQ(sink_->Rows().size(), 3);
 
-  // An unreadable proxy.txt ends the run before the card phase: no outcome, no file.
+  // A folder named proxy.txt is no proxy file: the card phase runs without a proxy.
   ASSERT_TRUE(QDir().mkpath(dir_.filePath("proxy.txt")));
+  window_ = std::make_shared<TFakeWindow>();
+  sink_ = std::make_shared<TSinkRecord>();
+  config.ResultSinkFactory = RecordingSinkFactory(sink_);
+  Run(kAllInARow, config);
+  EXPECT_EQ(sink_->Rows().size(), 3);
+  EXPECT_EQ(window_->Events().filter("outcome:"), QStringList({"outcome:ok"}));
+  EXPECT_TRUE(window_->Events().filter("log:ERROR_").isEmpty());
+
+  // An unreadable proxy file (the kernel's write-only file stands for one, since a file
+  // without read permission is readable to root) ends the run before the card phase: no
+  // outcome, no result file.
+  config.ProxyFilePath = QStringLiteral("/proc/self/clear_refs");
   window_ = std::make_shared<TFakeWindow>();
   sink_ = std::make_shared<TSinkRecord>();
   config.ResultSinkFactory = RecordingSinkFactory(sink_);
   Run(kAllInARow, config);
   EXPECT_EQ(sink_->opens, 0);
   EXPECT_TRUE(window_->Events().filter("outcome:").isEmpty());
-  EXPECT_EQ(window_->Events().filter("log:ERROR_Cannot open file").size(), 1);
+  EXPECT_EQ(window_->Events().filter(QRegularExpression("^log:ERROR_Cannot (open|read) file")).size(), 1);
   EXPECT_EQ(window_->Events().last(), "state:idle");
 }
 
-TEST_F(ScraperTest, PausedDriverMakesNoProgressAndStopLeavesThePause) {
+TEST_F(ScraperTest, PausedDriverMakesNoProgressUntilResumed) {
   auto driver = CreateScraper(window_, kAllInARow, Config());
   driver->Pause();
   driver->Start();
@@ -353,11 +364,69 @@ TEST_F(ScraperTest, PausedDriverMakesNoProgressAndStopLeavesThePause) {
   EXPECT_TRUE(driver->Paused());
   EXPECT_EQ(portal_->Fetches(Year(2016)), 0);
   driver->Resume();
-  ASSERT_TRUE(WaitUntil([&] { return portal_->Fetches(Year(2016)) == 1; }));
-  driver->Pause();
-  driver->Terminate();  // stopped while paused: leaves its gate and ends
   ASSERT_TRUE(WaitUntil([&] { return driver->Finished(); }));
-  EXPECT_TRUE(window_->Events().contains("state:idle"));  // stopped workers may still log after it
+  EXPECT_EQ(sink_->Rows().size(), 4);
+}
+
+TEST_F(ScraperTest, PauseDuringTheLaunchPauseHoldsBeforeTheTakeStep) {
+  // The pause is clicked while the driver sleeps after its first launch, and that worker hands
+  // itself over meanwhile: the paused driver must not take it.
+  auto driver = CreateScraper(window_, kAllInARow, Config());
+  IRunDriver* target = driver.get();
+  std::atomic<bool> first{true};
+  clock_->SetOnSleep([&, target](std::uint32_t) {
+    if (!first.exchange(false)) return;  // the driver's first sleep is its launch pause
+    target->Pause();
+    WaitUntil([&] { return portal_->Fetches(Year(2016)) == 1; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  });
+  driver->Start();
+  ASSERT_TRUE(WaitUntil([&] { return !first.load(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_FALSE(window_->Logged(Year(2016) + ": успешно"));
+  driver->Resume();
+  ASSERT_TRUE(WaitUntil([&] { return driver->Finished(); }));
+  clock_->SetOnSleep({});
+  EXPECT_TRUE(window_->Logged(Year(2016) + ": успешно"));
+}
+
+TEST_F(ScraperTest, PauseHoldsAStoppingDriverUntilResumed) {
+  // The clicks land while the driver waits for its log call of the first list page; a stop
+  // does not lift the pause, whichever came first.
+  struct Case {
+    const char* name;
+    bool pauseFirst;
+  } cases[] = {{"pause, then stop", true}, {"stop, then pause", false}};
+  for (const auto& c : cases) {
+    window_ = std::make_shared<TFakeWindow>();
+    auto entered = std::make_shared<std::promise<void>>();
+    auto release = std::make_shared<std::promise<void>>();
+    std::shared_future<void> released = release->get_future().share();
+    const QString held = Year(2016) + ": успешно";
+    window_->OnLog = [entered, released, held](const QString& m) {
+      if (m != held) return;
+      entered->set_value();
+      released.wait();
+    };
+    auto driver = CreateScraper(window_, kAllInARow, Config());
+    driver->Start();
+    ASSERT_EQ(entered->get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready)
+        << c.name;
+    if (c.pauseFirst) driver->Pause();
+    driver->Terminate();
+    if (!c.pauseFirst) driver->Pause();
+    release->set_value();
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_FALSE(driver->Finished()) << c.name;
+    EXPECT_FALSE(window_->Events().contains("state:idle")) << c.name;
+    driver->Resume();
+    ASSERT_TRUE(WaitUntil([&] { return driver->Finished(); })) << c.name;
+    const QStringList events = window_->Events();
+    EXPECT_FALSE(events.join("\n").contains("Всего карточек")) << c.name;
+    EXPECT_TRUE(events.filter("outcome:").isEmpty()) << c.name;
+    EXPECT_TRUE(events.contains("state:idle")) << c.name;  // stopped workers may log after it
+  }
 }
 
 TEST_F(ScraperTest, DriverReleasesItselfWhenItsRunEnds) {

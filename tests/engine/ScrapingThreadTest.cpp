@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "FakeEngineWorld.h"
+#include "VirtualClock.h"
 #include "engine/ProxySettings.h"
 #include "engine/ScrapingThread.h"
 
@@ -18,13 +19,12 @@ struct WorkerRig {
   std::shared_ptr<TFakePortal> portal = std::make_shared<TFakePortal>();
   std::shared_ptr<TWorkerLists> lists =
       std::make_shared<TWorkerLists>(std::make_shared<std::mutex>());
+  std::shared_ptr<TVirtualClock> clock = std::make_shared<TVirtualClock>();
   TWorkerSettings settings;
 
   WorkerRig() {
-    settings.AttemptCount = 4;
-    settings.RetryWaitMs = 10;
-    settings.FinalWaitMs = 5;
-    settings.WaitSliceMs = 1;
+    settings.Timing.AttemptCount = 4;  // the program's waits otherwise, on a virtual clock
+    settings.Clock = clock;
     settings.FetcherFactory = portal->Factory(portal);
   }
 
@@ -111,7 +111,7 @@ TEST(ScrapingThread, AttemptOutcomesAndLogLines) {
 TEST(ScrapingThread, StopFlagEndsWithoutHandOff) {
   {  // stop during the retry wait
     WorkerRig rig;
-    rig.settings.RetryWaitMs = 60000;
+    rig.clock->Hold(true);  // the wait never ends by itself
     rig.portal->Set(kCard, {TAnswer::Error("Not Found", 404)});
     auto worker = rig.Launch(kCard);
     ASSERT_TRUE(WaitUntil([&] { return rig.window->Events().size() == 2; }));
@@ -161,11 +161,8 @@ TEST(ScrapingThread, LogFailureEndsAttemptsAndStillHandsOff) {
 
 TEST(ScrapingThread, RetryWaitCountsAcrossTickWrap) {
   WorkerRig rig;
-  rig.settings.RetryWaitMs = 5000;
-  rig.settings.FinalWaitMs = 3000;
-  rig.settings.AttemptCount = 1;
-  auto tick = std::make_shared<std::atomic<std::uint32_t>>(4294967290u);
-  rig.settings.TickCount = [tick] { return tick->fetch_add(250); };
+  rig.settings.Timing.AttemptCount = 1;
+  rig.settings.Clock = std::make_shared<TVirtualClock>(4294967290u);
   rig.portal->Set(kCard, {TAnswer::Error("Not Found", 404)});
   auto worker = rig.Launch(kCard);
   ASSERT_TRUE(WaitUntil([&] { return rig.HandedOff(worker); }));

@@ -64,21 +64,21 @@ int main(int argc, char** argv) {
   engine::TEngineConfig config;
   engine::TRunOptions options{false, true, false, false, false};
   std::uint32_t timeout = 120;
-  config.AttemptCount = 5;
-  config.RetryWaitMs = 20;
-  config.FinalWaitMs = 5;
-  config.WaitSliceMs = 5;
-  config.LaunchPauseMs = 1;
-  config.ProxyLaunchPauseMs = 1;
-  config.CycleSleepMs = 2;
+  config.Timing.AttemptCount = 5;
+  config.Timing.RetryWaitMs = 20;
+  config.Timing.FinalWaitMs = 5;
+  config.Timing.WaitSliceMs = 5;
+  config.Timing.LaunchPauseMs = 1;
+  config.Timing.ProxyLaunchPauseMs = 1;
+  config.Timing.CycleSleepMs = 2;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (i + 1 >= argc) Usage(("missing value of " + arg).c_str());
     const QString value = QString::fromLocal8Bit(argv[++i]);
     if (arg == "--origin") config.PortalOrigin = value;
     else if (arg == "--program-dir") config.ProgramDir = value;
-    else if (arg == "--attempts") config.AttemptCount = value.toInt();
-    else if (arg == "--retry-wait-ms") config.RetryWaitMs = value.toUInt();
+    else if (arg == "--attempts") config.Timing.AttemptCount = value.toInt();
+    else if (arg == "--retry-wait-ms") config.Timing.RetryWaitMs = value.toUInt();
     else if (arg == "--timeout") timeout = value.toUInt();
     else if (arg == "--last-year") config.CurrentYear = value.toInt();
     else if (arg == "--mode") {

@@ -1,7 +1,9 @@
 #include "Server.h"
 
+#include <netinet/in.h>
 #include <openssl/err.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace demo {
 
@@ -53,5 +55,21 @@ bool SetUpServerTls(SSL_CTX& ctx, const std::string& certFile, const std::string
 }
 
 void TDemoServer::WidenBacklog(int backlog) { ::listen(svr_sock_, backlog); }
+
+void TDemoServer::CloseListener() {
+  const socket_t sock = svr_sock_.exchange(INVALID_SOCKET);
+  if (sock != INVALID_SOCKET) ::close(sock);
+}
+
+bool LoopbackV6Available() {
+  const int sock = ::socket(AF_INET6, SOCK_STREAM, 0);
+  if (sock < 0) return false;
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  const bool bound = ::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  ::close(sock);
+  return bound;
+}
 
 }  // namespace demo

@@ -19,6 +19,11 @@ class TDemoServer : public httplib::SSLServer {
   // The library listens with a tiny backlog; many clients connecting at once would then wait
   // for SYN retries, so the queue is widened once the socket listens.
   void WidenBacklog(int backlog);
+  // Closes the socket a bind left listening, so that the server can be bound again.
+  void CloseListener();
 };
+
+// True when a socket can be bound to the IPv6 loopback address ::1 on this machine.
+bool LoopbackV6Available();
 
 }  // namespace demo

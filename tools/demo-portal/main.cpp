@@ -1,5 +1,7 @@
 // demo-portal: serves a synthetic supplier register over HTTPS with a required client
 // certificate, for demonstrations, tests and benchmarks of the harvester on loopback.
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +24,7 @@ namespace {
 const char kUsage[] =
     "usage: demo-portal [options]\n"
     "  --port N               port to listen on (default 8443; 0 picks a free one)\n"
-    "  --bind ADDR            address to listen on (default 127.0.0.1)\n"
+    "  --bind ADDR            address to listen on (default localhost: 127.0.0.1 and ::1)\n"
     "  --origin URL           origin written into card links (default https://localhost:PORT)\n"
     "  --cert FILE            server certificate (default server-cert.pem)\n"
     "  --key FILE             server key (default server-key.pem)\n"
@@ -50,7 +52,7 @@ const char kUsage[] =
 
 struct TOptions {
   int Port = 8443;
-  std::string Bind = "127.0.0.1";
+  std::string Bind = "localhost";
   std::string Origin;
   std::string Cert = "server-cert.pem";
   std::string Key = "server-key.pem";
@@ -202,30 +204,55 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   std::string tlsError;
-  std::unique_ptr<demo::TDemoServer> server;
-  if (!o.DumpOnly) {
-    server = std::make_unique<demo::TDemoServer>(
+  const auto makeServer = [&]() -> std::unique_ptr<demo::TDemoServer> {
+    auto made = std::make_unique<demo::TDemoServer>(
         [&](SSL_CTX& ctx) { return demo::SetUpServerTls(ctx, o.Cert, o.Key, o.Ca, tlsError); });
-    if (!server->is_valid()) {
+    if (!made->is_valid()) return nullptr;
+    const int threads = o.Threads;
+    made->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
+    made->set_keep_alive_max_count(100);
+    made->set_read_timeout(10);
+    made->set_write_timeout(10);
+    return made;
+  };
+  // localhost stands for both loopback addresses: many systems resolve it to ::1 as well as
+  // 127.0.0.1, and a client (a SOCKS proxy among them) may take either. The second server
+  // listens on ::1 at the same port.
+  const bool bothLoopbacks = o.Bind == "localhost";
+  const std::string bind = bothLoopbacks ? "127.0.0.1" : o.Bind;
+  std::unique_ptr<demo::TDemoServer> server;
+  std::unique_ptr<demo::TDemoServer> server6;
+  if (!o.DumpOnly) {
+    server = makeServer();
+    if (server && bothLoopbacks && demo::LoopbackV6Available()) server6 = makeServer();
+    if (!server || (bothLoopbacks && demo::LoopbackV6Available() && !server6)) {
       std::cerr << "demo-portal: TLS set-up failed: " << tlsError << "\n";
       return 1;
     }
-    const int threads = o.Threads;
-    server->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
-    server->set_keep_alive_max_count(100);
-    server->set_read_timeout(10);
-    server->set_write_timeout(10);
-    if (o.Port == 0) {
-      o.Port = server->bind_to_any_port(o.Bind);
-      if (o.Port <= 0) {
-        std::cerr << "demo-portal: cannot listen on " << o.Bind << "\n";
+    // With port 0 the port is one that is free on both addresses.
+    for (int attempt = 1;; ++attempt) {
+      int port = o.Port;
+      if (port == 0) {
+        port = server->bind_to_any_port(bind);
+      } else if (!server->bind_to_port(bind, port)) {
+        port = -1;
+      }
+      if (port <= 0) {
+        std::cerr << "demo-portal: cannot listen on " << bind << (o.Port ? ":" + std::to_string(o.Port) : "") << "\n";
         return 1;
       }
-    } else if (!server->bind_to_port(o.Bind, o.Port)) {
-      std::cerr << "demo-portal: cannot listen on " << o.Bind << ":" << o.Port << "\n";
-      return 1;
+      if (!server6 || server6->bind_to_port("::1", port)) {
+        o.Port = port;
+        break;
+      }
+      server->CloseListener();
+      if (o.Port != 0 || attempt == 50) {
+        std::cerr << "demo-portal: cannot listen on [::1]:" << port << "\n";
+        return 1;
+      }
     }
     server->WidenBacklog(1024);
+    if (server6) server6->WidenBacklog(1024);
   }
   if (o.Origin.empty()) o.Register.Origin = "https://localhost:" + std::to_string(o.Port);
   else o.Register.Origin = o.Origin;
@@ -244,16 +271,36 @@ int main(int argc, char** argv) {
 
   demo::TPortal portal(reg, o.Faults, o.Wire);
   portal.Install(*server);
+  if (server6) portal.Install(*server6);
 
-  std::thread stopper([&server, stopSignals] {
+  std::thread stopper([&server, &server6, stopSignals] {
     int signal = 0;
     sigwait(&stopSignals, &signal);
     server->stop();
+    if (server6) server6->stop();
   });
   stopper.detach();
 
+  std::thread listener6;
+  bool ok6 = true;
+  std::atomic<bool> done6{false};
+  if (server6) {
+    listener6 = std::thread([&server6, &ok6, &done6] {
+      ok6 = server6->listen_after_bind();
+      done6.store(true);
+    });
+  }
   std::cout << "demo-portal listening on " << o.Register.Origin << std::endl;
   const bool ok = server->listen_after_bind();
+  if (server6) {
+    // The IPv4 server has ended (a stop, or a failure of its own): the other one follows. A stop
+    // before it began to listen would be lost, so it is repeated until the listener returns.
+    while (!done6.load()) {
+      server6->stop();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    listener6.join();
+  }
   std::cout << "demo-portal stopped" << std::endl;
-  return ok || !server->is_running() ? 0 : 1;
+  return (ok || !server->is_running()) && (ok6 || !server6->is_running()) ? 0 : 1;
 }
