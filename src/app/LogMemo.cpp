@@ -143,6 +143,7 @@ TLogMemo::TLogMemo(QWidget* parent) : QAbstractScrollArea(parent) {
   viewport()->setBackgroundRole(QPalette::Base);
   viewport()->setAutoFillBackground(true);
   verticalScrollBar()->setSingleStep(1);
+  FAdvance.fill(-1);
   UpdateScrollBars();
 }
 
@@ -154,14 +155,30 @@ int TLogMemo::VisibleLines() const {
 
 int TLogMemo::TextWidth(const QString& line) const { return fontMetrics().horizontalAdvance(line); }
 
-void TLogMemo::NoteWidth(const QString& line) {
-  // Only a line that may be wider than the widest one so far is measured.
-  if (line.size() * fontMetrics().maxWidth() <= FWidest) return;
-  const int w = TextWidth(line);
-  if (w <= FWidest) return;
-  FWidest = w;
-  QScrollBar* h = horizontalScrollBar();
-  h->setRange(0, std::max(0, FWidest + 2 * kMargin + 1 - viewport()->width()));
+int TLogMemo::EstimatedWidth(const QString& line) {
+  int width = 0;
+  for (const QChar c : line) {
+    const char16_t u = c.unicode();
+    if (u >= FAdvance.size()) return TextWidth(line);  // shaping of other scripts: measure it all
+    int& advance = FAdvance[u];
+    if (advance < 0) advance = fontMetrics().horizontalAdvance(c);
+    width += advance;
+  }
+  return width;
+}
+
+void TLogMemo::NoteWidth(const QString& line) { FWidest = std::max(FWidest, EstimatedWidth(line)); }
+
+bool TLogMemo::FollowsEnd() const {
+  if (FSyncPending) return FFollow;
+  return verticalScrollBar()->value() >= verticalScrollBar()->maximum();
+}
+
+void TLogMemo::SyncScrollBars() {
+  if (!FSyncPending) return;
+  FSyncPending = false;
+  UpdateScrollBars();
+  if (FFollow) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
 }
 
 void TLogMemo::UpdateScrollBars() {
@@ -176,11 +193,13 @@ void TLogMemo::UpdateScrollBars() {
   h->setSingleStep(std::max(1, fontMetrics().averageCharWidth() * 2));
 }
 
-qsizetype TLogMemo::FirstVisibleLine() const { return verticalScrollBar()->value(); }
+qsizetype TLogMemo::FirstVisibleLine() const {
+  if (FSyncPending && FFollow) return std::max<qsizetype>(0, LineCount() - VisibleLines());
+  return verticalScrollBar()->value();
+}
 
 void TLogMemo::appendPlainText(const QString& text) {
-  QScrollBar* v = verticalScrollBar();
-  const bool atBottom = v->value() >= v->maximum();
+  const bool atBottom = FollowsEnd();
   const QStringList parts = SplitLines(text);
   qsizetype k = 0;
   if (LineCount() == 1 && FLines.Line(0).isEmpty()) {
@@ -193,14 +212,16 @@ void TLogMemo::appendPlainText(const QString& text) {
     FLines.Append(parts[k]);
     NoteWidth(parts[k]);
   }
-  const int visible = VisibleLines();
-  const qsizetype maxFirst = std::max<qsizetype>(0, LineCount() - visible);
-  v->setMaximum(static_cast<int>(std::min<qsizetype>(maxFirst, std::numeric_limits<int>::max())));
-  if (atBottom) v->setValue(v->maximum());
+  FFollow = atBottom;
+  if (!FSyncPending) {
+    FSyncPending = true;
+    QMetaObject::invokeMethod(this, [this] { SyncScrollBars(); }, Qt::QueuedConnection);
+  }
   viewport()->update();
 }
 
 void TLogMemo::clear() {
+  FSyncPending = false;
   FLines.Clear();
   FCaret = FAnchor = {};
   FWidest = 0;
@@ -315,6 +336,7 @@ void TLogMemo::CaretMoved() {
 }
 
 void TLogMemo::EnsureCaretVisible() {
+  SyncScrollBars();
   QScrollBar* v = verticalScrollBar();
   const qsizetype first = v->value();
   const int visible = VisibleLines();
@@ -362,8 +384,8 @@ void TLogMemo::ReplaceRange(TTextPos from, TTextPos to, const QString& text) {
   parts.last().append(tail);
   FLines.Replace(from.Line, to.Line - from.Line + 1, parts);
   for (const QString& p : parts) NoteWidth(p);
-  QScrollBar* v = verticalScrollBar();
-  v->setMaximum(static_cast<int>(std::max<qsizetype>(0, LineCount() - VisibleLines())));
+  SyncScrollBars();
+  UpdateScrollBars();
   const qsizetype caretLine = from.Line + parts.size() - 1;
   const qsizetype caretColumn = (parts.size() == 1 ? head.size() : 0) + lastLength;
   SetCaret({caretLine, caretColumn});
@@ -424,6 +446,7 @@ void TLogMemo::SelectionToX11() {
 // Events
 
 void TLogMemo::keyPressEvent(QKeyEvent* e) {
+  SyncScrollBars();
   struct Motion {
     QKeySequence::StandardKey move, select;
     QTextCursor::MoveOperation op;
@@ -495,6 +518,7 @@ void TLogMemo::keyPressEvent(QKeyEvent* e) {
 }
 
 void TLogMemo::mousePressEvent(QMouseEvent* e) {
+  SyncScrollBars();
   if (e->button() == Qt::LeftButton) {
     SetCaret(PosAt(e->position().toPoint()),
              (e->modifiers() & Qt::ShiftModifier) ? QTextCursor::KeepAnchor : QTextCursor::MoveAnchor);
@@ -576,6 +600,8 @@ void TLogMemo::timerEvent(QTimerEvent* e) {
 void TLogMemo::changeEvent(QEvent* e) {
   if (e->type() == QEvent::FontChange) {
     // Widths measured in the old font no longer hold.
+    SyncScrollBars();
+    FAdvance.fill(-1);
     FWidest = 0;
     const qsizetype first = FirstVisibleLine();
     for (qsizetype i = first; i < std::min(LineCount(), first + VisibleLines()); ++i) NoteWidth(Line(i));
@@ -585,6 +611,7 @@ void TLogMemo::changeEvent(QEvent* e) {
 }
 
 void TLogMemo::resizeEvent(QResizeEvent* e) {
+  SyncScrollBars();
   QScrollBar* v = verticalScrollBar();
   const bool atBottom = v->value() >= v->maximum() && v->maximum() > 0;
   QAbstractScrollArea::resizeEvent(e);

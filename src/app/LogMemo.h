@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTextCursor>
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -123,8 +124,15 @@ class TLogMemo : public QAbstractScrollArea {
   int LineHeight() const;
   int VisibleLines() const;
   int TextWidth(const QString& line) const;
+  // The line's width from the widths of its characters (a bound for the scroll range only).
+  int EstimatedWidth(const QString& line);
   void NoteWidth(const QString& line);
   void UpdateScrollBars();
+  // True if the view shows the last line (or will, once the scroll bars catch up).
+  bool FollowsEnd() const;
+  // Brings the scroll bars up to the appended lines; appends defer it to the event loop, since
+  // every change of a scroll bar's range costs a queued call of its own.
+  void SyncScrollBars();
   void EnsureCaretVisible();
   void CaretMoved();
   void SelectionToX11();
@@ -132,6 +140,9 @@ class TLogMemo : public QAbstractScrollArea {
   TLineStore FLines;
   TTextPos FCaret, FAnchor;
   int FWidest = 0;  // widest line seen since the last clear, in pixels
+  std::array<int, 0x500> FAdvance;  // widths of Latin and Cyrillic characters; -1 not yet known
+  bool FSyncPending = false;
+  bool FFollow = true;  // while a sync is pending: the view is to show the last line
   bool FReadOnly = false;
   bool FCaretOn = false;
   bool FSelecting = false;

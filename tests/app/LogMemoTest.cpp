@@ -183,6 +183,8 @@ TEST_F(LogMemoTest, AppendingAddsLinesAndFollowsTheEnd) {
   Memo.clear();
   Memo.SetCaret({0, 0});
   for (int i = 0; i < 500; ++i) Memo.appendPlainText(QStringLiteral("строка %1").arg(i));
+  EXPECT_GE(Memo.FirstVisibleLine() + Memo.verticalScrollBar()->pageStep(), 500);
+  QCoreApplication::processEvents();  // the scroll bars catch up on the event loop
   QScrollBar* v = Memo.verticalScrollBar();
   EXPECT_EQ(v->value(), v->maximum());
   EXPECT_GT(v->maximum(), 0);
@@ -191,9 +193,11 @@ TEST_F(LogMemoTest, AppendingAddsLinesAndFollowsTheEnd) {
   // A view the operator scrolled back stays there.
   v->setValue(10);
   Memo.appendPlainText(QStringLiteral("ещё"));
+  QCoreApplication::processEvents();
   EXPECT_EQ(Memo.FirstVisibleLine(), 10);
   // The widest line can be scrolled to.
   Memo.appendPlainText(QString(400, u'ш'));
+  QCoreApplication::processEvents();
   EXPECT_GT(Memo.horizontalScrollBar()->maximum(), 0);
 }
 
