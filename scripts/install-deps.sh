@@ -10,7 +10,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev
   nginx-light microsocks curl
-  xvfb xauth xdg-utils fonts-dejavu-core fonts-dejavu-extra
+  xvfb xauth x11-utils xdg-utils fonts-dejavu-core fonts-dejavu-extra
   clang libclang-rt-14-dev
   libxlsxwriter-dev unzip libreoffice-calc-nogui  # the spreadsheet export; unzip and Calc read its sheets back in tests
 )

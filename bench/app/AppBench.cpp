@@ -3,14 +3,25 @@
 // LogMillionLines appends 1,000,000 stamped lines the way a run does (AppendLog on the window
 // thread, events processed now and then) and reports the per-line cost of the first and the last
 // 100,000 lines, their ratio, and the resident memory each line costs.
+//
+// With SH_LOG_CONTROLS=1 in the environment, the same million lines also go into the other log
+// controls that were weighed against ours (each shown alone, 618 x 305, at the end of its text):
+// the toolkit's plain-text editor as the window used it, and the same editor fed through a
+// document cursor so that no line is laid out unless painted. They take minutes each.
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <benchmark/benchmark.h>
 #include <atomic>
+#include <functional>
 #include <thread>
 #include <unistd.h>
 
+#include "app/LogMemo.h"
 #include "app/WindowBridge.h"
 #include "app/uMain.h"
 
@@ -31,34 +42,102 @@ app::TMainFormSettings BenchSettings() {
   return s;
 }
 
-void LogMillionLines(benchmark::State& state) {
+QString BenchLine(int i) {
+  return QStringLiteral("Загружаем карточку %1: https://localhost:8443/epz/card?id=%2").arg(i).arg(1000000 + i);
+}
+
+// Appends a million lines through `append` (which forms the line from its number) and sets the
+// counters; `shown` is the widget whose view must follow the last line.
+void MillionLines(benchmark::State& state, QWidget& shown, const std::function<void(int)>& append,
+                  const std::function<bool()>& showsLastLine) {
   constexpr int kLines = 1000000;
   constexpr int kWindow = 100000;
+  shown.show();
+  QCoreApplication::processEvents();
+  const long before = ResidentBytes();
+  QElapsedTimer timer;
+  double firstNs = 0, lastNs = 0;
+  bool followed = true;
+  timer.start();
+  for (int i = 0; i < kLines; ++i) {
+    if (i == kWindow) firstNs = static_cast<double>(timer.nsecsElapsed());
+    if (i == kLines - kWindow) timer.restart();
+    append(i);
+    if (i % 1000 == 999) {
+      QCoreApplication::processEvents();
+      followed = followed && showsLastLine();
+    }
+  }
+  lastNs = static_cast<double>(timer.nsecsElapsed());
+  const long after = ResidentBytes();
+  if (!followed) state.SkipWithError("the view did not follow the last line");
+  state.counters["first100k_ns_per_line"] = firstNs / kWindow;
+  state.counters["last100k_ns_per_line"] = lastNs / kWindow;
+  state.counters["last_to_first"] = lastNs / firstNs;
+  state.counters["bytes_per_line"] = static_cast<double>(after - before) / kLines;
+}
+
+void LogMillionLines(benchmark::State& state) {
   for (auto _ : state) {
     app::TMainForm form(BenchSettings());
-    form.show();
-    QCoreApplication::processEvents();
-    const long before = ResidentBytes();
-    QElapsedTimer timer;
-    double firstNs = 0, lastNs = 0;
-    timer.start();
-    for (int i = 0; i < kLines; ++i) {
-      if (i == kWindow) firstNs = static_cast<double>(timer.nsecsElapsed());
-      if (i == kLines - kWindow) timer.restart();
-      form.AppendLog(QStringLiteral("Загружаем карточку %1: https://localhost:8443/epz/card?id=%2")
-                         .arg(i)
-                         .arg(1000000 + i));
-      if (i % 1000 == 999) QCoreApplication::processEvents();
-    }
-    lastNs = static_cast<double>(timer.nsecsElapsed());
-    const long after = ResidentBytes();
-    state.counters["first100k_ns_per_line"] = firstNs / kWindow;
-    state.counters["last100k_ns_per_line"] = lastNs / kWindow;
-    state.counters["last_to_first"] = lastNs / firstNs;
-    state.counters["bytes_per_line"] = static_cast<double>(after - before) / kLines;
+    auto* memo = form.findChild<app::TLogMemo*>(QStringLiteral("LogsMemo"));
+    MillionLines(
+        state, form, [&](int i) { form.AppendLog(BenchLine(i)); },
+        [&] { return memo->FirstVisibleLine() + memo->verticalScrollBar()->pageStep() >= memo->LineCount(); });
   }
 }
 BENCHMARK(LogMillionLines)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The plain-text editor with the settings the window gave it.
+std::unique_ptr<QPlainTextEdit> PlainTextLog(const QFont& font) {
+  auto edit = std::make_unique<QPlainTextEdit>();
+  edit->setFont(font);
+  edit->setLineWrapMode(QPlainTextEdit::NoWrap);
+  edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  edit->setUndoRedoEnabled(false);
+  edit->resize(618, 305);
+  return edit;
+}
+
+bool PlainTextAtEnd(QPlainTextEdit& edit) {
+  return edit.verticalScrollBar()->value() == edit.verticalScrollBar()->maximum();
+}
+
+void LogControlPlainTextAppend(benchmark::State& state) {
+  for (auto _ : state) {
+    app::TMainForm form(BenchSettings());  // for the stamp and the font
+    auto edit = PlainTextLog(form.font());
+    MillionLines(
+        state, *edit, [&](int i) { edit->appendPlainText(form.Stamp() + QStringLiteral(": ") + BenchLine(i)); },
+        [&] { return PlainTextAtEnd(*edit); });
+  }
+}
+
+void LogControlPlainTextCursor(benchmark::State& state) {
+  for (auto _ : state) {
+    app::TMainForm form(BenchSettings());
+    auto edit = PlainTextLog(form.font());
+    QTextCursor end(edit->document());
+    MillionLines(
+        state, *edit,
+        [&](int i) {
+          end.movePosition(QTextCursor::End);
+          if (!edit->document()->isEmpty()) end.insertBlock();
+          end.insertText(form.Stamp() + QStringLiteral(": ") + BenchLine(i));
+          edit->verticalScrollBar()->setValue(edit->verticalScrollBar()->maximum());
+        },
+        [&] { return PlainTextAtEnd(*edit); });
+  }
+}
+
+void RegisterOtherLogControls() {
+  if (qEnvironmentVariableIntValue("SH_LOG_CONTROLS") != 1) return;
+  benchmark::RegisterBenchmark("LogControlPlainTextAppend", LogControlPlainTextAppend)
+      ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+  benchmark::RegisterBenchmark("LogControlPlainTextCursor", LogControlPlainTextCursor)
+      ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+}
 
 // One AppendLog from a worker thread: queue, run on the window thread, wake the caller.
 void BridgeCallFromAnotherThread(benchmark::State& state) {
@@ -90,6 +169,7 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication application(argc, argv);
   benchmark::Initialize(&argc, argv);
+  RegisterOtherLogControls();
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

@@ -7,7 +7,6 @@
 #include <QFont>
 #include <QLabel>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
@@ -17,6 +16,7 @@
 #include <stdexcept>
 #include <unistd.h>
 
+#include "app/LogMemo.h"
 #include "app/ProgressBar.h"
 #include "app/WindowBridge.h"
 #include "engine/RunDriver.h"
@@ -73,8 +73,9 @@ TMainFormSettings DefaultSettings() {
 
 void RunMainWindow(TMainFormSettings settings, const std::function<void(TMainForm&)>& started) {
   const QString title = ApplicationTitle(settings.PortalOrigin);
+  // The name only: a display name would be appended by the toolkit to every other window's title
+  // (the refusal boxes read "Внимание!" and nothing more).
   QApplication::setApplicationName(title);
-  QApplication::setApplicationDisplayName(title);
   // Never destroyed: a run may still be going on its own threads when the window is closed
   // (closing the window ends the run with the program). Its result rows are already on disk,
   // flushed after each write, so the process leaves without tearing down what those threads
@@ -129,14 +130,9 @@ void TMainForm::CreateControls() {
   StopButton->setObjectName(QStringLiteral("StopButton"));
   StopButton->setGeometry(102, 47, 75, 25);
 
-  LogsMemo = new QPlainTextEdit(this);
+  // No word wrap, both scroll bars, no length limit, editable.
+  LogsMemo = new TLogMemo(this);
   LogsMemo->setObjectName(QStringLiteral("LogsMemo"));
-  LogsMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
-  LogsMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  LogsMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  LogsMemo->setMaximumBlockCount(0);
-  // A long run appends millions of lines; an undo record for each would only cost memory.
-  LogsMemo->setUndoRedoEnabled(false);
   LogsMemo->setGeometry(8, 96, 618, 305);
 
   CheckBox1 = new QCheckBox(QStringLiteral("Тестовая выгрузка"), this);

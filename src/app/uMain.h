@@ -16,13 +16,13 @@
 
 class QCheckBox;
 class QLabel;
-class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
 class QTimer;
 
 namespace app {
 
+class TLogMemo;
 class TProgressBar;
 class TWindowBridge;
 
@@ -116,7 +116,7 @@ class TMainForm : public QWidget, private run::IRunView {
   QPushButton* StartButton = nullptr;
   QPushButton* PauseButton = nullptr;
   QPushButton* StopButton = nullptr;
-  QPlainTextEdit* LogsMemo = nullptr;
+  TLogMemo* LogsMemo = nullptr;
   QCheckBox* CheckBox1 = nullptr;
   QRadioButton* RadioButton1 = nullptr;
   QRadioButton* RadioButton2 = nullptr;

@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <atomic>
 #include <chrono>
@@ -17,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/LogMemo.h"
 #include "run/StartupChecks.h"
 #include "app/uMain.h"
 #include "engine/RunDriver.h"
@@ -129,7 +129,7 @@ T* Find(QWidget& form, const char* name) {
 }
 
 inline QStringList LogLines(QWidget& form) {
-  return Find<QPlainTextEdit>(form, "LogsMemo")->toPlainText().split(u'\n');
+  return Find<app::TLogMemo>(form, "LogsMemo")->toPlainText().split(u'\n');
 }
 
 }  // namespace apptest

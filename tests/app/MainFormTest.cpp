@@ -40,7 +40,7 @@ class MainFormTest : public ::testing::Test {
     QTest::mouseClick(b, Qt::LeftButton, {}, QPoint(6, b->height() / 2));
   }
   QStringList Lines() { return LogLines(*Form); }
-  QString Text() { return W<QPlainTextEdit>("LogsMemo")->toPlainText(); }
+  QString Text() { return W<app::TLogMemo>("LogsMemo")->toPlainText(); }
   app::TProgressBar* Bar() { return W<app::TProgressBar>("ProgressBar"); }
   QTimer* Timer() { return W<QTimer>("ResumeTimer"); }
   TFakeDriver& Driver() { return *Seams.Drivers.back(); }
@@ -97,10 +97,10 @@ TEST_F(MainFormTest, InitialState) {
   for (const char* n : {"CheckBox1", "ActiveCheckBox", "InactiveCheckBox"})
     EXPECT_FALSE(W<QCheckBox>(n)->isChecked()) << n;
 
-  auto* memo = W<QPlainTextEdit>("LogsMemo");
+  auto* memo = W<app::TLogMemo>("LogsMemo");
   EXPECT_EQ(memo->geometry(), QRect(8, 96, 618, 305));
   EXPECT_FALSE(memo->isReadOnly());
-  EXPECT_EQ(memo->lineWrapMode(), QPlainTextEdit::NoWrap);
+  EXPECT_EQ(memo->lineWrapMode(), app::TLogMemo::NoWrap);
   EXPECT_EQ(memo->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
   EXPECT_EQ(memo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
   EXPECT_EQ(memo->maximumBlockCount(), 0);
@@ -476,7 +476,7 @@ TEST_F(MainFormTest, LogFileHoldsTheWholeRunInTheCodePage) {
   Form->AppendLog(QStringLiteral("Загружаем список... €"));  // € is in windows-1251, ✓ is not
   Form->AppendLog(QStringLiteral("галочка ✓"));
   // The operator types into the log during the run.
-  auto* memo = W<QPlainTextEdit>("LogsMemo");
+  auto* memo = W<app::TLogMemo>("LogsMemo");
   memo->moveCursor(QTextCursor::End);
   QTest::keyClick(memo, Qt::Key_Return);
   for (QChar ch : QStringLiteral("заметка")) {

@@ -99,7 +99,7 @@ TEST(StartupWindow, FirstShowRefusesOrIntroduces) {
       EXPECT_EQ(seams.Messages[0].first, run::RefusalTitle());
       EXPECT_EQ(seams.Messages[0].second, run::RefusalText(c.refusal));
       EXPECT_EQ(seams.Exits, std::vector<int>{0});
-      EXPECT_TRUE(Find<QPlainTextEdit>(form, "LogsMemo")->toPlainText().isEmpty());
+      EXPECT_TRUE(Find<app::TLogMemo>(form, "LogsMemo")->toPlainText().isEmpty());
     }
   }
 }
