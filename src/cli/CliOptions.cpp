@@ -14,8 +14,7 @@ struct TOptionRow {
   const char* Help;
 };
 
-// Every option with its one line of help. New options (an XLSX export of the run or of a
-// finished result file) take their rows here and their meaning in ParseCommandLine.
+// Every option with its one line of help; ParseCommandLine gives each its meaning.
 constexpr TOptionRow kOptions[] = {
     {"test", nullptr, "тестовая выгрузка: 100 карточек первой страницы 2016 года"},
     {"separate", nullptr, "выгружать отдельно активных и неактивных (с --active, --inactive)"},
@@ -26,6 +25,8 @@ constexpr TOptionRow kOptions[] = {
     {"output-dir", "DIR", "папка для data<N>.csv и log-<N>.txt (по умолчанию папка программы)"},
     {"proxy-file", "FILE", "файл настроек прокси (по умолчанию proxy.txt рядом с программой)"},
     {"quiet", nullptr, "не показывать ход выгрузки"},
+    {"xlsx", nullptr, "в конце выгрузки записать ещё таблицу data<N>.xlsx рядом с data<N>.csv"},
+    {"to-xlsx", "FILE", "сделать из готового файла результата FILE.csv таблицу FILE.xlsx и выйти"},
     {"help", nullptr, "показать этот список и выйти"},
     {"version", nullptr, "показать версию и выйти"},
 };
@@ -55,6 +56,8 @@ QString HelpText() {
       "\nКоды завершения: 0 выгрузка дошла до конца без ошибок; 1 дошла до конца после ошибок;\n"
       "2 неверные параметры или отказ при запуске (ничего не записано); 130 остановлена "
       "сигналом.\n"
+      "С --to-xlsx: 0 таблица записана; 1 таблицу записать не удалось (файл результата не\n"
+      "тронут); 2 файл не читается или не является файлом результата (ничего не записано).\n"
       "Сигналы: SIGINT или SIGTERM останавливают выгрузку (второй завершает сразу), SIGUSR1 "
       "ставит на паузу или снимает её.\n");
   return text;
@@ -91,6 +94,25 @@ bool ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStrin
     return true;
   }
 
+  if (parser.isSet(QStringLiteral("to-xlsx"))) {
+    // A conversion runs no harvest: an option of a harvest with it is a mistake, not a wish.
+    for (const char* harvestOnly :
+         {"test", "separate", "active", "inactive", "resume", "origin", "output-dir", "proxy-file", "xlsx"}) {
+      if (parser.isSet(QString::fromLatin1(harvestOnly))) {
+        error = QStringLiteral("--to-xlsx не сочетается с --%1").arg(QString::fromLatin1(harvestOnly));
+        return false;
+      }
+    }
+    options.ToXlsxFile = parser.value(QStringLiteral("to-xlsx"));
+    if (options.ToXlsxFile.isEmpty()) {
+      error = QStringLiteral("у параметра --to-xlsx пустое значение");
+      return false;
+    }
+    options.Quiet = parser.isSet(QStringLiteral("quiet"));
+    options.Action = TCliAction::caToXlsx;
+    return true;
+  }
+
   engine::TRunOptions& run = options.Run;
   run.TestExport = parser.isSet(QStringLiteral("test"));
   run.Active = parser.isSet(QStringLiteral("active"));
@@ -101,6 +123,7 @@ bool ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStrin
   options.SeparateFellBack = ::run::FixUpMode(run);
 
   options.Quiet = parser.isSet(QStringLiteral("quiet"));
+  options.Xlsx = parser.isSet(QStringLiteral("xlsx"));
   const auto value = [&](const char* name, QString& into) -> bool {
     const QString key = QString::fromLatin1(name);
     if (!parser.isSet(key)) return true;

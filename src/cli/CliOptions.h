@@ -7,10 +7,10 @@
 
 namespace cli {
 
-// What the command is asked to do. A harvest is the only action today; an export of a finished
-// result file would be another.
+// What the command is asked to do.
 enum class TCliAction {
   caHarvest,  // one harvest run
+  caToXlsx,   // --to-xlsx FILE.csv: a finished result file made into a spreadsheet beside it
   caHelp,     // --help: the option list on stdout
   caVersion,  // --version
 };
@@ -24,6 +24,8 @@ struct TCliOptions {
   QString OutputDir;        // --output-dir DIR; empty: the program's folder
   QString ProxyFile;        // --proxy-file FILE; empty: proxy.txt beside the program
   bool Quiet = false;       // --quiet
+  bool Xlsx = false;        // --xlsx: the result file also as a spreadsheet when the run ends
+  QString ToXlsxFile;       // --to-xlsx FILE.csv
 };
 
 // Parses the arguments (argv[0] first). On bad usage returns false with one line in `error`.

@@ -1,5 +1,8 @@
 #include "cli/CliRun.h"
 
+#include "export/XlsxExport.h"
+#include "text/ResultFileReader.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QEvent>
@@ -297,7 +300,31 @@ void TCliRun::Finish() {
   int status = esDone;
   if (FStoppedBySignal) status = esStopped;
   else if (FControl->ErrorOutcomes() > 0 || !FLogFailure.isEmpty()) status = esDoneWithErrors;
+  // The spreadsheet mirrors whatever the result file holds, a stopped run's rows included; a
+  // sheet that cannot be written leaves the result file as it is and the run counts as failed.
+  if (FSettings.Xlsx && !result.isEmpty() && WriteSpreadsheet(result) != esDone &&
+      status == esDone)
+    status = esDoneWithErrors;
   QCoreApplication::exit(status);
+}
+
+int WriteSpreadsheet(const QString& csvPath) {
+  const QString xlsxPath = exportx::XlsxPathFor(csvPath);
+  try {
+    const exportx::TXlsxExportSummary summary = exportx::ConvertResultFileToXlsx(csvPath, xlsxPath);
+    WriteErr(QStringLiteral("Файл таблицы: %1 (строк: %2)\n").arg(xlsxPath).arg(summary.Rows));
+    return esDone;
+  } catch (const text::EResultFileFormat& e) {
+    WriteErr(QStringLiteral("supplier-harvester-cli: ") + QString::fromUtf8(e.what()) + u'\n');
+    return esRefused;
+  } catch (const exportx::EXlsxExport& e) {
+    WriteErr(QStringLiteral("supplier-harvester-cli: ") + QString::fromUtf8(e.what()) + u'\n');
+    return esDoneWithErrors;
+  } catch (const std::exception& e) {
+    // The result file could not be read: nothing was written.
+    WriteErr(QStringLiteral("supplier-harvester-cli: ") + QString::fromUtf8(e.what()) + u'\n');
+    return esRefused;
+  }
 }
 
 }  // namespace cli

@@ -33,7 +33,14 @@ struct TCliRunSettings {
   bool Quiet = false;
   run::TDriverFactory CreateDriver;  // the engine's driver
   int ResumeDelayMs = 30000;
+  bool Xlsx = false;  // also write the result file as a spreadsheet when the run ends
 };
+
+// Writes the result file `csvPath` as the spreadsheet beside it (data<N>.csv -> data<N>.xlsx)
+// and says so on stderr; on failure says why in one line there. The result file is only read.
+// Returns esDone, esRefused (not a result file, or it cannot be read: nothing is written) or
+// esDoneWithErrors (the spreadsheet could not be written).
+int WriteSpreadsheet(const QString& csvPath);
 
 class TCliRun : public QObject, private run::IRunView {
  public:

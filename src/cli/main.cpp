@@ -55,6 +55,10 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // A conversion of a finished result file runs no harvest, so it needs none of a harvest's
+  // checks: it only reads the file and writes the sheet beside it.
+  if (options.Action == cli::TCliAction::caToXlsx) return cli::WriteSpreadsheet(options.ToXlsxFile);
+
   // The window program's start-up refusals, on the folder of this program.
   const QString programDir = run::ProgramFolder();
   const run::TRefusal refusal =
@@ -89,6 +93,7 @@ int main(int argc, char** argv) {
   }
   settings.OutputDir = outputDir;
   settings.Quiet = options.Quiet;
+  settings.Xlsx = options.Xlsx;
   settings.CreateDriver = &engine::CreateScraper;
 
   if (options.SeparateFellBack)

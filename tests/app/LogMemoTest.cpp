@@ -258,7 +258,7 @@ TEST(LogMemoInWindow, LogFileHoldsTypedPastedAndAppendedTextExactly) {
   form.AppendLog(QStringLiteral("после правки"));
   form.UpdateRunState(false);
 
-  const QString path = dir.Path() + app::LogFileName(seams.Tick);
+  const QString path = dir.Path() + run::LogFileName(seams.Tick);
   QFile file(path);
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   const QString stamp = QStringLiteral("09.12.2024 9:05:07");
@@ -269,7 +269,7 @@ TEST(LogMemoInWindow, LogFileHoldsTypedPastedAndAppendedTextExactly) {
                            QStringLiteral(": после правки\r\n") + stamp +
                            QStringLiteral(": Работа завершена, лог записан в ") + path + QStringLiteral("\r\n");
   const QByteArray bytes = file.readAll();
-  EXPECT_EQ(bytes.toHex().toStdString(), app::EncodeLogText(expected, "CP1251").toHex().toStdString());
+  EXPECT_EQ(bytes.toHex().toStdString(), run::EncodeLogText(expected, "CP1251").toHex().toStdString());
   // The no-break space is the code page's own byte, not a plain space.
   EXPECT_TRUE(bytes.contains("1\xA0" "000"));
   EXPECT_EQ(memo->toPlainText() + QStringLiteral("\n"), QString(expected).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));

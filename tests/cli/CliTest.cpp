@@ -22,7 +22,8 @@
 #include <functional>
 #include <memory>
 
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+#include "XlsxTestSupport.h"
+
 
 namespace {
 
@@ -344,6 +345,59 @@ TEST_F(CliDemoTest, ResumeFinishesAKilledRun) {
   }
 }
 
+// The result file as a spreadsheet: written beside it by --xlsx when the run ends, with the
+// same number, or made later from the finished file by --to-xlsx. Every text cell holds the
+// value of the result file exactly; only the two date columns may hold numbers.
+TEST_F(CliDemoTest, XlsxOptionsWriteTheSheetBesideTheResultFile) {
+  StartPortal();
+  auto cli = RunCli({QStringLiteral("--test"), QStringLiteral("--quiet"), QStringLiteral("--xlsx")});
+  ASSERT_TRUE(cli->Finish()) << cli->Err().toStdString();
+  EXPECT_EQ(cli->ExitCode(), 0) << cli->Err().toStdString();
+  const QStringList csvs = OutFiles(QStringLiteral("data*.csv"));
+  ASSERT_EQ(csvs.size(), 1);
+  const QString csv = OutDir() + csvs[0];
+  QString xlsx = csv;
+  xlsx.replace(QRegularExpression(QStringLiteral("\\.csv$")), QStringLiteral(".xlsx"));
+  const QStringList rows = QString::fromUtf8(ReadFile(csv).mid(3)).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+  ASSERT_EQ(rows.size(), FirstPageRows.size() + 1);
+  const QString sheetLine = QStringLiteral("Файл таблицы: %1 (строк: %2)").arg(xlsx).arg(rows.size() - 1);
+  EXPECT_EQ(Lines(cli->Err()).last(), sheetLine) << cli->Err().toStdString();
+
+  const auto expectSheetIsTheFile = [&] {
+    ASSERT_TRUE(QFileInfo::exists(xlsx)) << OutFiles().join(u' ').toStdString();
+    const exporttest::TSheetXml sheet = exporttest::ReadBackXlsx(xlsx);
+    EXPECT_FALSE(sheet.HasFormula);
+    for (int r = 0; r < rows.size(); ++r) {
+      const QStringList fields = rows[r].mid(1, rows[r].size() - 2).split(QStringLiteral("\";\""));
+      ASSERT_EQ(fields.size(), 33);
+      for (int c = 0; c < fields.size(); ++c) {
+        const exporttest::TCell& cell = sheet.At(exporttest::Ref(c, r + 1));
+        SCOPED_TRACE(exporttest::Ref(c, r + 1));
+        if (fields[c].isEmpty()) continue;  // an empty value may leave no cell
+        if (cell.Type.empty()) {
+          EXPECT_TRUE(rows[0].split(QStringLiteral("\";\""))[c].startsWith(QStringLiteral("Дата")));
+        } else {
+          EXPECT_EQ(QString::fromStdString(cell.Text), fields[c]);
+        }
+      }
+    }
+  };
+  expectSheetIsTheFile();
+
+  // The same sheet from the finished file, and nothing else written.
+  ASSERT_TRUE(QFile::remove(xlsx));
+  const QStringList before = OutFiles();
+  TProcess convert(kCli, {QStringLiteral("--to-xlsx"), csv}, Work.path());
+  ASSERT_TRUE(convert.Finish());
+  EXPECT_EQ(convert.ExitCode(), 0) << convert.Err().toStdString();
+  EXPECT_EQ(convert.Err(), sheetLine + u'\n');
+  EXPECT_TRUE(convert.Out().isEmpty());
+  QStringList after = OutFiles();
+  after.removeAll(QFileInfo(xlsx).fileName());
+  EXPECT_EQ(after, before);
+  expectSheetIsTheFile();
+}
+
 // Bad usage, unusable files and the start-up refusals: exit 2, one line on stderr saying why,
 // nothing in the output folder, and a file named to be continued left as it was.
 TEST_F(CliDemoTest, RefusalsWriteNothing) {
@@ -388,13 +442,18 @@ TEST_F(CliDemoTest, RefusalsWriteNothing) {
       {kCli, {QStringLiteral("--resume"), garbage}, QString()},
       {kCli, {QStringLiteral("--resume"), Work.path() + QStringLiteral("/data-missing.csv")}, QString()},
       {kCli, {QStringLiteral("--resume"), resume, QStringLiteral("--separate"), QStringLiteral("--inactive")}, QString()},
+      {kCli, {QStringLiteral("--to-xlsx"), resume}, QStringLiteral("не является файлом результатов")},
+      {kCli, {QStringLiteral("--to-xlsx"), garbage}, QStringLiteral("не является файлом результатов")},
+      {kCli, {QStringLiteral("--to-xlsx"), Work.path() + QStringLiteral("/data-missing.csv")}, QString()},
+      {kCli, {QStringLiteral("--to-xlsx"), resume, QStringLiteral("--test")}, QStringLiteral("--to-xlsx не сочетается с --test")},
       {archive + QStringLiteral("/supplier-harvester-cli"), {}, QStringLiteral("изнутри архива!")},
       {temp + QStringLiteral("/supplier-harvester-cli"), {}, QStringLiteral("из временной папки!")},
       {bare + QStringLiteral("/supplier-harvester-cli"), {}, QStringLiteral("не обнаружила необходимые")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.join(u' ').toStdString() + " " + c.program.toStdString());
-    const QStringList args = c.args.contains(QStringLiteral("--output-dir"))
+    // A conversion takes no output folder: it writes beside its file.
+    const QStringList args = c.args.contains(QStringLiteral("--output-dir")) || c.args.contains(QStringLiteral("--to-xlsx"))
                                  ? c.args
                                  : QStringList{QStringLiteral("--output-dir"), out} + c.args;
     TProcess cli(c.program, args, Work.path());
@@ -413,6 +472,7 @@ TEST_F(CliDemoTest, RefusalsWriteNothing) {
     for (const QString& dir : {archive, temp, bare})
       EXPECT_EQ(QDir(dir).entryList(QDir::Files), QStringList{QStringLiteral("supplier-harvester-cli")});
     EXPECT_EQ(ReadFile(resume), resumeBytes);
+    EXPECT_EQ(QDir(Work.path()).entryList({QStringLiteral("*xlsx*")}, QDir::Files | QDir::Hidden), QStringList());
   }
 }
 
