@@ -132,22 +132,21 @@ std::string TTlsContext::SslCertFile() const {
   return certFile_;
 }
 void TTlsContext::SetSslCertFile(const std::string& name) {
-  std::lock_guard<std::recursive_mutex> g(lock_);
-  certFile_ = name;
-  if (!ctx_) return;
-  shared_->SetRecipe({});  // the context no longer is what its recipe says
-  LoadCertificateLocked();
+  SetFile(certFile_, name, &TTlsContext::LoadCertificateLocked);
 }
 std::string TTlsContext::SslPrivKeyFile() const {
   std::lock_guard<std::recursive_mutex> g(lock_);
   return privKeyFile_;
 }
 void TTlsContext::SetSslPrivKeyFile(const std::string& name) {
+  SetFile(privKeyFile_, name, &TTlsContext::LoadPrivateKeyLocked);
+}
+void TTlsContext::SetFile(std::string& field, const std::string& name, void (TTlsContext::*load)()) {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  privKeyFile_ = name;
+  field = name;
   if (!ctx_) return;
-  shared_->SetRecipe({});
-  LoadPrivateKeyLocked();
+  shared_->SetRecipe({});  // the context no longer is what its recipe says
+  (this->*load)();
 }
 
 bool TTlsContext::Initialized() const {

@@ -108,6 +108,8 @@ class TTlsContext {
   void InitContextLocked();
   void LoadPrivateKeyLocked();
   void LoadCertificateLocked();
+  // Sets a key or certificate file name; on a set-up context loads it at once with `load`.
+  void SetFile(std::string& field, const std::string& name, void (TTlsContext::*load)());
   std::string RecipeLocked() const;
   void AttachLocked();
 
