@@ -273,11 +273,13 @@ int main(int argc, char** argv) {
   portal.Install(*server);
   if (server6) portal.Install(*server6);
 
-  std::thread stopper([&server, &server6, stopSignals] {
+  // The stopper is detached and nothing joins it, so it reads nothing on main's stack: the
+  // servers' addresses are copied into it.
+  std::thread stopper([srv = server.get(), srv6 = server6.get(), stopSignals] {
     int signal = 0;
     sigwait(&stopSignals, &signal);
-    server->stop();
-    if (server6) server6->stop();
+    srv->stop();
+    if (srv6) srv6->stop();
   });
   stopper.detach();
 
