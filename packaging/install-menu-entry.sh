@@ -84,7 +84,7 @@ mv -f "$icon.part" "$icon"
 cat > "$entry.part" <<ENTRY
 [Desktop Entry]
 Type=Application
-Version=1.5
+Version=1.4
 Name=Парсер реестра участников госзакупок
 GenericName=Выгрузка реестра участников
 Comment=Выгрузка реестра участников портала госзакупок в файл результата

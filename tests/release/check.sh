@@ -124,8 +124,9 @@ libraries() {
 menu_entry() {
   local dir=$1
   command -v desktop-file-validate >/dev/null || fail "desktop-file-validate is missing (desktop-file-utils)"
+  # A home of its own beside the unpacked folder (a folder under tmp is one the program refuses).
   local home
-  home=$(mktemp -d)
+  home=$(mktemp -d "$(dirname "$(dirname "$dir")")/home.XXXXXX")
   trap 'rm -rf "$home"' RETURN
   local entry=$home/.local/share/applications/supplier-harvester.desktop
   local icon=$home/.local/share/icons/hicolor/scalable/apps/supplier-harvester.svg
@@ -211,7 +212,7 @@ completion() {
   work=$(mktemp -d)
   trap 'rm -rf "$work"' RETURN
   mkdir "$work/out dir" "$work/data"
-  touch "$work/data1.csv" "$work/proxy.txt"
+  touch "$work/data1.csv" "$work/proxy.txt" "$work/--odd.csv"
   # Completes the words as bash would on Tab after the last one; prints the offers, one a line.
   cat >"$work/complete.sh" <<'SCRIPT'
 source "$1"
@@ -237,6 +238,11 @@ SCRIPT
   expect "data"$'\n'"data1.csv" --resume da
   expect "proxy.txt" --quiet --proxy-file pr
   expect "data"$'\n'"data1.csv" --to-xlsx d
+  # After an option that takes a file even a word with dashes is a file name, not an option.
+  for option in $(help_options "$dir" | grep -x -e --resume -e --proxy-file -e --to-xlsx); do
+    expect "--odd.csv" "$option" --o
+  done
+  [ "$(offers --o)" = "--origin"$'\n'"--output-dir" ] || fail "completing --o offers $(offers --o)"
   expect "" --origin ""
   echo "ok: bash -n; --res completes to --resume; files and folders after the options that take them"
 }
