@@ -68,30 +68,50 @@ package_closure() {
     --no-breaks --no-replaces --no-enhances "$@" 2>/dev/null | grep -v '^ ' | sed 's/:.*//' | sort -u
 }
 
-# The package that holds a file, by its path as the loader found it or by its real path (a merged
-# /usr keeps /lib and /usr/lib under one roof, and dpkg knows one of the two).
-owner() {
-  local f=$1 real p
-  real=$(readlink -f "$f")
-  for p in "$f" "$real" "${f#/usr}" "/usr$f" "${real#/usr}" "/usr$real"; do
-    dpkg -S "$p" 2>/dev/null | sed -n '1s/:.*//p' | grep . && return 0
-  done
-  return 1
+# The packages that hold files, as "path package" lines. A file is looked up by its path as the
+# loader found it and by its real path, each with and without /usr: a merged /usr keeps /lib and
+# /usr/lib under one roof, and dpkg knows one of the spellings. One dpkg call for all of them.
+owners() {
+  local f real
+  for f in "$@"; do
+    real=$(readlink -f "$f")
+    printf '%s\n' "$f" "$real" "${f#/usr}" "/usr$f" "${real#/usr}" "/usr$real"
+  done | sort -u | xargs -r dpkg -S 2>/dev/null | sed -n 's/^\([^:,]*\)[^ ]*: \(.*\)$/\2 \1/p' || true
 }
 
-# Each library that a program file loads lies in the folder or in a package of `closure`.
+# Each library that the program files load lies in the folder or in a package of `closure`.
 check_loads() {
-  local dir=$1 closure=$2 file=$3
-  local out line lib pkg
-  out=$(ldd "$file") || fail "ldd $file"
-  ! grep -q 'not found' <<<"$out" || fail "$file: a library is not found:"$'\n'"$out"
-  while read -r line; do
-    lib=$(sed -n 's/.*=> \(\/[^ ]*\) (.*/\1/p; s/^\(\/[^ ]*\) (.*/\1/p' <<<"$line")
-    [ -n "$lib" ] || continue
-    case $(readlink -f "$lib") in "$dir"/*) continue ;; esac
-    pkg=$(owner "$lib") || fail "$file loads $lib, which no package holds"
-    grep -qx "$pkg" <<<"$closure" || fail "$file loads $lib of $pkg, which install-runtime.sh does not bring"
-  done <<<"$out"
+  local dir=$1 closure=$2
+  shift 2
+  local file out libs=() from=() lib i
+  for file in "$@"; do
+    case $(readlink -f "$file") in
+      "$dir"/*) ;;
+      *) libs+=("$file") from+=("install-runtime.sh") ;;  # a plugin from the system: its package too
+    esac
+    out=$(ldd "$file") || fail "ldd $file"
+    ! grep -q 'not found' <<<"$out" || fail "$file: a library is not found:"$'\n'"$out"
+    while read -r lib; do
+      [ -n "$lib" ] || continue
+      case $(readlink -f "$lib") in "$dir"/*) continue ;; esac
+      libs+=("$lib")
+      from+=("$file")
+    done < <(sed -n 's/.*=> \(\/[^ ]*\) (.*/\1/p; s/^[[:space:]]*\(\/[^ ]*\) (.*/\1/p' <<<"$out")
+  done
+  local -A owner
+  local path pkg
+  while read -r path pkg; do owner[$path]=$pkg; done < <(owners "${libs[@]}" "$@")
+  for ((i = 0; i < ${#libs[@]}; i++)); do
+    lib=${libs[i]}
+    pkg=""
+    for path in "$lib" "$(readlink -f "$lib")"; do
+      for path in "$path" "${path#/usr}" "/usr$path"; do
+        [ -n "$pkg" ] || pkg=${owner[$path]:-}
+      done
+    done
+    [ -n "$pkg" ] || fail "${from[i]} loads $lib, which no package holds"
+    grep -qx "$pkg" <<<"$closure" || fail "${from[i]} loads $lib of $pkg, which install-runtime.sh does not bring"
+  done
 }
 
 libraries() {
@@ -104,19 +124,18 @@ libraries() {
     closure=$(package_closure $names)
     ! grep -E -e '-dev$' -e '^(gcc|g\+\+|clang|build-essential)(-[0-9.]+)?$' <<<"$closure" ||
       fail "install-runtime.sh $choice brings build packages"
-    check_loads "$dir" "$closure" "$dir/supplier-harvester-cli"
-    [ -n "$choice" ] && continue
-    check_loads "$dir" "$closure" "$dir/supplier-harvester"
-    # On a desktop the window also loads Qt's X11 platform plugin and its GL integrations.
-    local qtgui plugins p
+    if [ -n "$choice" ]; then
+      check_loads "$dir" "$closure" "$dir/supplier-harvester-cli"
+      continue
+    fi
+    # On a desktop the window also loads Qt's X11 platform plugin and its GL integrations, which
+    # must come with the packages too.
+    local qtgui plugins
     qtgui=$(ldd "$dir/supplier-harvester" | sed -n 's/.*libQt6Gui.so.6 => \([^ ]*\) .*/\1/p')
     plugins=$(dirname "$(readlink -f "$qtgui")")/qt6/plugins
     [ -f "$plugins/platforms/libqxcb.so" ] || fail "no X11 platform plugin in $plugins"
-    for p in "$plugins/platforms/libqxcb.so" "$plugins"/xcbglintegrations/*.so; do
-      [ -f "$p" ] || continue
-      grep -qx "$(owner "$p")" <<<"$closure" || fail "$p is in no package install-runtime.sh brings"
-      check_loads "$dir" "$closure" "$p"
-    done
+    check_loads "$dir" "$closure" "$dir/supplier-harvester-cli" "$dir/supplier-harvester" \
+      "$plugins/platforms/libqxcb.so" $(ls "$plugins"/xcbglintegrations/*.so 2>/dev/null)
   done
   echo "ok: every library the programs load is in the folder or comes with install-runtime.sh (and --cli for the command)"
 }
