@@ -42,7 +42,7 @@ QStringList HelpParagraphs() {
   const QStringList lines = cli::HelpText().split(u'\n');
   qsizetype after = 0;
   for (qsizetype i = 0; i < lines.size(); ++i)
-    if (lines[i].startsWith(QLatin1String("  -"))) after = i + 1;
+    if (lines[i].startsWith(u' ') && lines[i].trimmed().startsWith(u'-')) after = i + 1;
   static const QRegularExpression label(QStringLiteral("^\\p{Lu}[^:]{0,30}: "));
   QStringList paragraphs;
   bool open = false;

@@ -18,7 +18,7 @@ fail() {
 
 # The option names --help lists, one a line, in its order.
 help_options() {
-  "$1/supplier-harvester-cli" --help | sed -n 's/^  \(--[a-z0-9-]*\).*/\1/p'
+  "$1/supplier-harvester-cli" --help | sed -n 's/^ \{1,\}\(-[A-Za-z], \)\{0,1\}\(--[a-z0-9-]*\).*/\2/p'
 }
 
 unpack() {
