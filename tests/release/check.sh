@@ -200,7 +200,7 @@ man_page() {
   local page=$dir/share/man/man1/supplier-harvester-cli.1
   local out err
   err=$(mktemp)
-  out=$(MANWIDTH=100 man --warnings -l "$page" 2>"$err") || { cat "$err"; rm -f "$err"; fail "man -l"; }
+  out=$(MANWIDTH=80 man --warnings=all -l "$page" 2>"$err") || { cat "$err"; rm -f "$err"; fail "man -l"; }
   if [ -s "$err" ]; then cat "$err"; rm -f "$err"; fail "man -l warns"; fi
   rm -f "$err"
   for section in ИМЯ ОБЗОР ОПИСАНИЕ ПАРАМЕТРЫ "КОДЫ ЗАВЕРШЕНИЯ" СИГНАЛЫ ФАЙЛЫ ПРИМЕР; do
