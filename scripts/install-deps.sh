@@ -13,6 +13,7 @@ PACKAGES=(
   xvfb xauth x11-utils xdg-utils fonts-dejavu-core fonts-dejavu-extra
   clang libclang-rt-14-dev
   libxlsxwriter-dev unzip libreoffice-calc-nogui  # the spreadsheet export; unzip and Calc read its sheets back in tests
+  desktop-file-utils man-db  # the release checks: the menu entry validated, the manual page rendered
 )
 
 missing=()

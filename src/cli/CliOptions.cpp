@@ -8,12 +8,6 @@ namespace cli {
 
 namespace {
 
-struct TOptionRow {
-  const char* Name;
-  const char* ValueName;  // null: a switch
-  const char* Help;
-};
-
 // Every option with its one line of help; ParseCommandLine gives each its meaning.
 constexpr TOptionRow kOptions[] = {
     {"test", nullptr, "тестовая выгрузка: 100 карточек первой страницы 2016 года"},
@@ -41,6 +35,16 @@ void AddOptions(QCommandLineParser& parser) {
 }
 
 }  // namespace
+
+std::span<const TOptionRow> OptionRows() { return kOptions; }
+
+TValueKind ValueKind(const TOptionRow& row) {
+  if (!row.ValueName) return TValueKind::vkNone;
+  const QString value = QString::fromLatin1(row.ValueName);
+  if (value.endsWith(QLatin1String("DIR"))) return TValueKind::vkFolder;
+  if (value == QLatin1String("URL")) return TValueKind::vkOther;
+  return TValueKind::vkFile;  // FILE, FILE.csv, OLD, NEW and the like name files
+}
 
 QString HelpText() {
   QString text = QStringLiteral(

@@ -28,7 +28,11 @@
 namespace {
 
 const QString kBin = QStringLiteral(SH_BIN_DIR);
-const QString kCli = kBin + QStringLiteral("/supplier-harvester-cli");
+// The command under test: the build's, or another copy of it (the release checks run the one
+// unpacked from the archive) named by SH_CLI_UNDER_TEST.
+const QString kCli = qEnvironmentVariableIsEmpty("SH_CLI_UNDER_TEST")
+                         ? kBin + QStringLiteral("/supplier-harvester-cli")
+                         : qEnvironmentVariable("SH_CLI_UNDER_TEST");
 
 // A child program whose stdout and stderr are collected as it runs.
 class TProcess {
