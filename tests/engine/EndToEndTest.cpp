@@ -84,8 +84,7 @@ class EndToEnd : public ::testing::Test {
     window_ = std::make_shared<TFakeWindow>();
     opened_.clear();
     for (const QString& f : QDir(program_.path()).entryList({"data*.csv"})) QDir(program_.path()).remove(f);
-    auto driver = CreateScraper(window_, options, config);
-    driver->Start();
+    auto driver = window_->Start(options, config);
     ASSERT_TRUE(WaitUntil([&] { return driver->Finished(); }, std::chrono::seconds(50)));
   }
 
@@ -276,8 +275,7 @@ TEST_F(EndToEnd, StopInTheCardPhaseKeepsWholeRowsAndAFileThatCannotBeCreatedIsRe
   StartPortal(shape, {"--fault-slow", "150"});
 
   window_ = std::make_shared<TFakeWindow>();
-  auto driver = CreateScraper(window_, {false, true, false, false, false}, Config());
-  driver->Start();
+  auto driver = window_->Start({false, true, false, false, false}, Config());
   const auto rowsWritten = [&] {
     const QStringList files = QDir(program_.path()).entryList({"data*.csv"});
     if (files.isEmpty()) return 0;
@@ -321,8 +319,7 @@ TEST_F(EndToEnd, ARunStoppedInItsCardPhaseIsContinuedToTheRowsOfAWholeRun) {
   const TRunOptions both{false, false, true, true, true};
 
   window_ = std::make_shared<TFakeWindow>();
-  auto driver = CreateScraper(window_, both, Config());
-  driver->Start();
+  auto driver = window_->Start(both, Config());
   const auto file = [&] {
     const QStringList files = QDir(program_.path()).entryList({"data*.csv"});
     return files.isEmpty() ? QString() : QDir(program_.path()).filePath(files[0]);

@@ -73,8 +73,7 @@ class ScraperTest : public ::testing::Test {
   }
 
   std::shared_ptr<IRunDriver> Run(const TRunOptions& options, const TEngineConfig& config) {
-    auto driver = CreateScraper(window_, options, config);
-    driver->Start();
+    auto driver = window_->Start(options, config);
     EXPECT_TRUE(WaitUntil([&] { return driver->Finished(); }));
     return driver;
   }
@@ -284,6 +283,14 @@ TEST_F(ScraperTest, ErrorInAPhaseIsReportedPausesAndTheRunGoesOn) {
   EXPECT_LT(cardError, events.lastIndexOf("resume"));
   EXPECT_LT(events.lastIndexOf("resume"), at("outcome:ok"));
   EXPECT_EQ(window_->Pauses(), 2);
+  // The run rules' own report: the message, the automatic pause, and the timer that ended it.
+  const QStringList rules = window_->RuleLines();
+  const auto ruleLine = [&](const QString& tail) {
+    return std::count_if(rules.cbegin(), rules.cend(), [&](const QString& l) { return l.endsWith(tail); });
+  };
+  EXPECT_EQ(ruleLine(": Ошибка: окно не ответило"), 1);
+  EXPECT_EQ(ruleLine(": Включаем паузу на 30 секунд"), 2);
+  EXPECT_EQ(ruleLine(": Отключаем паузу, продолжаем работу"), 2);
   EXPECT_EQ(sink_->closes, 1);
   EXPECT_TRUE(sink_->Rows().isEmpty());
   EXPECT_EQ(portal_->Fetches(Card("c1")), 0);
