@@ -66,14 +66,7 @@ class TFakeWindow : public engine::IWindowBridge, public std::enable_shared_from
   }
   void UpdateRunState(bool cursorHourGlass) override {
     Record(events_, cursorHourGlass ? QStringLiteral("state:running") : QStringLiteral("state:idle"));
-    rules_.Call([cursorHourGlass](run::TRunControl& control) {
-      if (cursorHourGlass) {
-        control.RunStarted();
-        return;
-      }
-      control.RunEnding(QStringLiteral("log.txt"));
-      control.RunEnded();
-    });
+    rules_.RunState(cursorHourGlass);
   }
   void UpdateProgress(std::int32_t position, std::int32_t max) override {
     std::lock_guard<std::mutex> guard(lock_);

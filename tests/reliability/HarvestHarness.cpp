@@ -30,14 +30,7 @@ class TStdoutWindow : public engine::IWindowBridge {
   void AppendLog(const QString& message) override { Line("log: " + message); }
   void UpdateRunState(bool running) override {
     Line(running ? "state: running" : "state: idle");
-    rules_.Call([running](run::TRunControl& control) {
-      if (running) {
-        control.RunStarted();
-        return;
-      }
-      control.RunEnding(QStringLiteral("log.txt"));
-      control.RunEnded();
-    });
+    rules_.RunState(running);
   }
   void UpdateProgress(std::int32_t, std::int32_t) override {}
   void ReportOutcome(engine::IRunDriver& driver, const QString& result) override {

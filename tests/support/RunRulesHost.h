@@ -54,6 +54,19 @@ class TRunRulesHost {
     if (failure) std::rethrow_exception(failure);
   }
 
+  // The driver's first call (true) and its last (false), as the rules take them from a front
+  // end; the log file is not written.
+  void RunState(bool running) {
+    Call([running](run::TRunControl& control) {
+      if (running) {
+        control.RunStarted();
+        return;
+      }
+      control.RunEnding(QStringLiteral("log.txt"));
+      control.RunEnded();
+    });
+  }
+
   // Creates and starts a driver through the rules, as a front end's start does.
   std::shared_ptr<engine::IRunDriver> Start(std::shared_ptr<engine::IWindowBridge> bridge,
                                             const engine::TRunOptions& options,
