@@ -135,7 +135,7 @@ TEST(RunControl, ResumeTimerKeepsTheFullCount) {
   const int remaining = testsupport::RemainingRightAfterArming(timer, [&] { control.ArmResumeTimer(); });
   EXPECT_EQ(timer.interval(), 30000);
   EXPECT_EQ(timer.timerType(), Qt::PreciseTimer);
-  EXPECT_GE(remaining, 29980);
+  EXPECT_GE(remaining, 29800);  // a coarse timer: below 29700 or above 30350
   EXPECT_LE(remaining, 30000);
 }
 
