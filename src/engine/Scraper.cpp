@@ -131,21 +131,26 @@ void TScraper::Execute() {
     }
   } catch (...) {
   }
+  // A pause clicked after a stop holds here too: a stopped list phase leaves its loop without
+  // passing another gate. A stop click resumes first, so a stop always gets past this point.
+  PassGate();
   try {
     CursorHourGlass = false;
     UpdateRunState();
   } catch (...) {
     // The window could not save the log; nothing is left that could report it.
   }
+  resume_.reset();
+  workerListLock_.reset();  // workers still running keep their own reference
+  // The run is over with its end call; freeing the lists of a large register takes a while
+  // and is nothing the front ends wait for.
+  finished_.store(true);
   pending_.clear();
   planned_.Clear();
   found_.clear();
   cardList_.clear();
   inactiveList_.clear();
   inactiveSet_.Assign({});
-  resume_.reset();
-  workerListLock_.reset();  // workers still running keep their own reference
-  finished_.store(true);
 }
 
 bool TScraper::RunListPhase(TPhaseKind kind) {

@@ -5,6 +5,9 @@
 set -euo pipefail
 program=$1
 work=$2
+for tool in Xvfb xprop xwininfo; do
+  command -v "$tool" >/dev/null || { echo "refusal_box_title: $tool is missing; scripts/install-deps.sh installs it" >&2; exit 1; }
+done
 export LC_ALL=C.UTF-8
 unset QT_QPA_PLATFORM
 

@@ -22,6 +22,7 @@
 #include <functional>
 #include <memory>
 
+#include "DemoPortal.h"
 #include "XlsxTestSupport.h"
 
 
@@ -97,7 +98,7 @@ class CliDemoTest : public ::testing::Test {
  protected:
   void SetUp() override {
     for (const char* f : {"supplier-harvester-cli", "demo-portal", "server-cert.pem", "01cert.pem", "01key.pem"})
-      if (!QFileInfo::exists(kBin + u'/' + QString::fromLatin1(f))) GTEST_SKIP() << "missing " << f;
+      ASSERT_TRUE(QFileInfo::exists(kBin + u'/' + QString::fromLatin1(f))) << "missing " << f;  // the build makes it
     ASSERT_TRUE(Work.isValid());
     ASSERT_TRUE(QDir().mkpath(OutDir()));
     for (const char* f : {"01cert.pem", "01key.pem"})
@@ -106,16 +107,12 @@ class CliDemoTest : public ::testing::Test {
 
   void StartPortal(const QStringList& faults = {}) {
     const QString dump = Work.path() + QStringLiteral("/expected.tsv");
-    QStringList args{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--cert"),
-                     kBin + QStringLiteral("/server-cert.pem"), QStringLiteral("--key"),
-                     kBin + QStringLiteral("/server-key.pem"), QStringLiteral("--ca"),
-                     kBin + QStringLiteral("/ca.pem"), QStringLiteral("--threads"), QStringLiteral("16"),
-                     QStringLiteral("--dump-expected"), dump};
-    Portal = std::make_unique<TProcess>(kBin + QStringLiteral("/demo-portal"), args + faults, Work.path());
-    static const QRegularExpression listening(QStringLiteral("listening on (https://\\S+)"));
-    ASSERT_TRUE(Portal->WaitUntil([&] { return listening.match(Portal->Out() + Portal->Err()).hasMatch(); }, 20000))
-        << Portal->Err().toStdString();
-    Origin = listening.match(Portal->Out() + Portal->Err()).captured(1);
+    std::vector<std::string> args{"--cert", kBin.toStdString() + "/server-cert.pem", "--key",
+                                  kBin.toStdString() + "/server-key.pem", "--ca", kBin.toStdString() + "/ca.pem",
+                                  "--threads", "16", "--dump-expected", dump.toStdString()};
+    for (const QString& f : faults) args.push_back(f.toStdString());
+    ASSERT_TRUE(Portal.Start(kBin.toStdString() + "/demo-portal", args, Work.path().toStdString())) << Portal.Error();
+    Origin = QString::fromStdString(Portal.Origin());
     ReadExpectedRows(dump);
   }
 
@@ -158,7 +155,7 @@ class CliDemoTest : public ::testing::Test {
   }
 
   QTemporaryDir Work{QStringLiteral(SH_TEST_WORK_DIR "/cli-work-XXXXXX")};
-  std::unique_ptr<TProcess> Portal;
+  testsupport::TDemoPortal Portal;
   QString Origin;
   QStringList FirstPageRows;
   QHash<QString, QString> Activity;  // card address -> "active" or "inactive", from the dump

@@ -73,8 +73,7 @@ class ScraperTest : public ::testing::Test {
   }
 
   std::shared_ptr<IRunDriver> Run(const TRunOptions& options, const TEngineConfig& config) {
-    auto driver = CreateScraper(window_, options, config);
-    driver->Start();
+    auto driver = window_->Start(options, config);
     EXPECT_TRUE(WaitUntil([&] { return driver->Finished(); }));
     return driver;
   }
@@ -284,6 +283,14 @@ TEST_F(ScraperTest, ErrorInAPhaseIsReportedPausesAndTheRunGoesOn) {
   EXPECT_LT(cardError, events.lastIndexOf("resume"));
   EXPECT_LT(events.lastIndexOf("resume"), at("outcome:ok"));
   EXPECT_EQ(window_->Pauses(), 2);
+  // The run rules' own report: the message, the automatic pause, and the timer that ended it.
+  const QStringList rules = window_->RuleLines();
+  const auto ruleLine = [&](const QString& tail) {
+    return std::count_if(rules.cbegin(), rules.cend(), [&](const QString& l) { return l.endsWith(tail); });
+  };
+  EXPECT_EQ(ruleLine(": Ошибка: окно не ответило"), 1);
+  EXPECT_EQ(ruleLine(": Включаем паузу на 30 секунд"), 2);
+  EXPECT_EQ(ruleLine(": Отключаем паузу, продолжаем работу"), 2);
   EXPECT_EQ(sink_->closes, 1);
   EXPECT_TRUE(sink_->Rows().isEmpty());
   EXPECT_EQ(portal_->Fetches(Card("c1")), 0);
@@ -391,31 +398,53 @@ TEST_F(ScraperTest, PauseDuringTheLaunchPauseHoldsBeforeTheTakeStep) {
 }
 
 TEST_F(ScraperTest, PauseHoldsAStoppingDriverUntilResumed) {
-  // The clicks land while the driver waits for its log call of the first list page; a stop
-  // does not lift the pause, whichever came first.
+  // The stop lands while the driver waits for its log call of the first list page; a stop
+  // does not lift the pause, whichever came first, nor one clicked after the driver's last
+  // gate of the loop (during its cycle sleep, with no window call left before the end).
+  enum class TPause { BeforeStop, AfterStop, InCycleSleep };
   struct Case {
     const char* name;
-    bool pauseFirst;
-  } cases[] = {{"pause, then stop", true}, {"stop, then pause", false}};
+    TPause pause;
+  } cases[] = {{"pause, then stop", TPause::BeforeStop},
+               {"stop, then pause", TPause::AfterStop},
+               {"stop, then pause during the cycle sleep", TPause::InCycleSleep}};
+  const std::uint32_t cycleSleep = Config().Timing.CycleSleepMs;
   for (const auto& c : cases) {
     window_ = std::make_shared<TFakeWindow>();
     auto entered = std::make_shared<std::promise<void>>();
     auto release = std::make_shared<std::promise<void>>();
     std::shared_future<void> released = release->get_future().share();
     const QString held = Year(2016) + ": успешно";
-    window_->OnLog = [entered, released, held](const QString& m) {
+    // Shared with the hooks, which a worker left behind by the stop may still call.
+    struct TSleepPause {
+      std::atomic<std::thread::id> driverThread{};
+      std::atomic<bool> armed{false};
+    };
+    auto sleepPause = std::make_shared<TSleepPause>();
+    window_->OnLog = [entered, released, held, sleepPause](const QString& m) {
       if (m != held) return;
+      sleepPause->driverThread.store(std::this_thread::get_id());
       entered->set_value();
       released.wait();
     };
     auto driver = CreateScraper(window_, kAllInARow, Config());
+    std::weak_ptr<IRunDriver> target = driver;
+    clock_->SetOnSleep([sleepPause, target, cycleSleep](std::uint32_t ms) {
+      if (ms != cycleSleep || std::this_thread::get_id() != sleepPause->driverThread.load()) return;
+      if (!sleepPause->armed.exchange(false)) return;
+      if (const auto d = target.lock()) d->Pause();
+    });
     driver->Start();
     ASSERT_EQ(entered->get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready)
         << c.name;
-    if (c.pauseFirst) driver->Pause();
+    if (c.pause == TPause::BeforeStop) driver->Pause();
     driver->Terminate();
-    if (!c.pauseFirst) driver->Pause();
+    if (c.pause == TPause::AfterStop) driver->Pause();
+    if (c.pause == TPause::InCycleSleep) sleepPause->armed.store(true);
     release->set_value();
+    if (c.pause == TPause::InCycleSleep) {
+      ASSERT_TRUE(WaitUntil([&] { return !sleepPause->armed.load(); })) << c.name;
+    }
 
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     EXPECT_FALSE(driver->Finished()) << c.name;
@@ -426,6 +455,7 @@ TEST_F(ScraperTest, PauseHoldsAStoppingDriverUntilResumed) {
     EXPECT_FALSE(events.join("\n").contains("Всего карточек")) << c.name;
     EXPECT_TRUE(events.filter("outcome:").isEmpty()) << c.name;
     EXPECT_TRUE(events.contains("state:idle")) << c.name;  // stopped workers may log after it
+    clock_->SetOnSleep({});
   }
 }
 

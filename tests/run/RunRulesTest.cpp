@@ -1,9 +1,11 @@
 // The rules of a run that every front end shares: the mode fix-up, the portal origin and the
 // program folder forms, and the rule object's start.
 #include <QCoreApplication>
+#include <QTimer>
 #include <gtest/gtest.h>
 #include <stdexcept>
 
+#include "TimerPrecision.h"
 #include "run/RunControl.h"
 #include "run/RunSettings.h"
 
@@ -123,6 +125,41 @@ TEST(RunControl, FailedStartLeavesNoDriverCurrent) {
   control.StopClick();
   ASSERT_EQ(view.Lines.size(), 1);
   EXPECT_TRUE(view.Lines[0].endsWith(QStringLiteral(": Останавливаем работу")));
+}
+
+// The automatic pause lasts its 30 seconds to the millisecond, not to the nearest second.
+TEST(RunControl, ResumeTimerKeepsTheFullCount) {
+  TLines view;
+  run::TRunControl control(view, {}, {QStringLiteral("dd.MM.yyyy"), QStringLiteral("H:mm:ss")});
+  const QTimer& timer = *control.ResumeTimer();
+  const int remaining = testsupport::RemainingRightAfterArming(timer, [&] { control.ArmResumeTimer(); });
+  EXPECT_EQ(timer.interval(), 30000);
+  EXPECT_EQ(timer.timerType(), Qt::PreciseTimer);
+  EXPECT_GE(remaining, 29800);  // a coarse timer: below 29700 or above 30350
+  EXPECT_LE(remaining, 30000);
+}
+
+// Once the driver's end call has run, the run is over for the clicks, although the driver's
+// thread has not finished yet: nothing may be logged below the line naming the log file.
+TEST(RunControl, ClicksAfterTheEndCallDoNothing) {
+  TLines view;
+  auto driver = std::make_shared<TDriver>();  // never reports itself finished
+  run::TRunControlSettings settings;
+  settings.CreateDriver = [&](auto, const auto&, const auto&) { return driver; };
+  run::TRunControl control(view, settings, {QStringLiteral("dd.MM.yyyy"), QStringLiteral("H:mm:ss")});
+  control.Start(nullptr, {}, {});
+  control.RunStarted();
+  control.ArmResumeTimer();
+  control.RunEnding(QStringLiteral("/opt/h/log-1.txt"));
+  control.RunEnded();
+  const QStringList ended = view.Lines;
+  ASSERT_EQ(ended.size(), 2);
+  control.PauseClick();
+  control.StopClick();
+  control.ResumeTimerTimer();
+  EXPECT_EQ(view.Lines.join(u'\n').toStdString(), ended.join(u'\n').toStdString());
+  EXPECT_EQ(driver->Calls, 0);
+  EXPECT_FALSE(control.DriverRunning());
 }
 
 }  // namespace
