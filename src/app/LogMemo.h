@@ -15,15 +15,17 @@
 #include <cstdint>
 #include <vector>
 
+#include "run/LogFile.h"
+
 namespace app {
 
 // Lines of text, never fewer than one. A line holds no line break.
-class TLineStore {
+class TLineStore : public run::TLogLineSource {
  public:
   TLineStore() { Clear(); }
 
-  qsizetype Count() const { return static_cast<qsizetype>(FStarts.size()); }
-  QString Line(qsizetype i) const;
+  qsizetype Count() const override { return static_cast<qsizetype>(FStarts.size()); }
+  QString Line(qsizetype i) const override;
   // Replaces `count` lines from `at` on with `lines` (which may be more or fewer).
   void Replace(qsizetype at, qsizetype count, const QStringList& lines);
   void SetLine(qsizetype i, const QString& text);
@@ -66,6 +68,8 @@ class TLogMemo : public QAbstractScrollArea {
   void clear();
   // Every line, joined by '\n', exactly as held: typed, pasted and appended text alike.
   QString toPlainText() const;
+  // The lines one by one, for saving the log without a copy of the whole text.
+  const run::TLogLineSource& Lines() const { return FLines; }
 
   // Replaces the selection (or inserts at the caret) as if typed; line breaks split lines.
   void insertPlainText(const QString& text);
