@@ -17,6 +17,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextBlock>
@@ -162,6 +163,30 @@ void LogSaveMillionLinesWholeText(benchmark::State& state) {
   });
 }
 BENCHMARK(LogSaveMillionLinesWholeText)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A click on a line of 140,000 characters, in view: its layout is kept, not shaped per click.
+void LogClickOnLongLine(benchmark::State& state) {
+  app::TLogMemo memo;
+  memo.resize(618, 305);
+  memo.show();
+  QString line;
+  while (line.size() < 140000) line += BenchLine(static_cast<int>(line.size()));
+  memo.appendPlainText(line);
+  memo.appendPlainText(QStringLiteral("после"));
+  QCoreApplication::processEvents();
+  int k = 0;
+  for (auto _ : state) {
+    const QPoint at(20 + (k++ % 50) * 10, 8);
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(at), memo.viewport()->mapToGlobal(QPointF(at)), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(memo.viewport(), &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, QPointF(at), memo.viewport()->mapToGlobal(QPointF(at)),
+                        Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(memo.viewport(), &release);
+    QCoreApplication::processEvents();  // the paint
+  }
+}
+BENCHMARK(LogClickOnLongLine)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // The plain-text editor with the settings the window gave it.
 std::unique_ptr<QPlainTextEdit> PlainTextLog(const QFont& font) {
