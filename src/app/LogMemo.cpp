@@ -1,5 +1,7 @@
 #include "app/LogMemo.h"
 
+#include <QAccessible>
+
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -17,6 +19,8 @@
 #include <QStyleHints>
 #include <algorithm>
 #include <limits>
+
+#include "app/LogMemoAccessible.h"
 
 namespace app {
 
@@ -210,6 +214,7 @@ TLogMemo::TLogMemo(QWidget* parent) : QAbstractScrollArea(parent) {
   horizontalScrollBar()->installEventFilter(this);
   FAdvance.fill(-1);
   UpdateScrollBars();
+  TLogMemoAccessible::Install();
 }
 
 TLogMemo::~TLogMemo() = default;
@@ -328,8 +333,12 @@ qsizetype TLogMemo::FirstVisibleLine() const {
 void TLogMemo::appendPlainText(const QString& text) {
   const bool atBottom = FollowsEnd();
   const QStringList parts = SplitLines(text);
+  // A reader is told of the new text alone: its offset is the old length, known at once.
+  const bool tell = QAccessible::isActive();
+  const qsizetype at = CharacterCount();
   qsizetype k = 0;
-  if (LineCount() == 1 && FLines.Length(0) == 0) {
+  const bool took = LineCount() == 1 && at == 0;
+  if (took) {
     // An empty control takes the first line in place of its empty one.
     FLines.SetLine(0, parts[0]);
     DropLayout(0);
@@ -341,6 +350,11 @@ void TLogMemo::appendPlainText(const QString& text) {
     FLines.Append(parts[k]);
     NoteWidth(parts[k]);
   }
+  if (tell) {
+    const QString inserted = (took ? QString() : QStringLiteral("\n")) + parts.join(u'\n');
+    QAccessibleTextInsertEvent event(this, static_cast<int>(at), inserted);
+    QAccessible::updateAccessibility(&event);
+  }
   FFollow = atBottom;
   if (!FSyncPending) {
     FSyncPending = true;
@@ -350,6 +364,10 @@ void TLogMemo::appendPlainText(const QString& text) {
 }
 
 void TLogMemo::clear() {
+  if (QAccessible::isActive() && CharacterCount() > 0) {
+    QAccessibleTextRemoveEvent event(this, 0, toPlainText());
+    QAccessible::updateAccessibility(&event);
+  }
   FSyncPending = false;
   FLines.Clear();
   DropLayouts();
@@ -363,7 +381,6 @@ void TLogMemo::clear() {
   verticalScrollBar()->setValue(0);
   horizontalScrollBar()->setValue(0);
   viewport()->update();
-  emit TextChangedAt(0, -1, 0);
 }
 
 QString TLogMemo::toPlainText() const { return FLines.Text(); }
@@ -528,7 +545,15 @@ void TLogMemo::CaretMoved() {
   EnsureCaretVisible();
   viewport()->update();
   updateMicroFocus();
-  if (receivers(SIGNAL(CaretMovedTo(qsizetype))) > 0) emit CaretMovedTo(OffsetOf(FCaret));
+  if (QAccessible::isActive()) {
+    QAccessibleTextCursorEvent cursor(this, static_cast<int>(OffsetOf(FCaret)));
+    QAccessible::updateAccessibility(&cursor);
+    if (HasSelection()) {
+      QAccessibleTextSelectionEvent selection(this, static_cast<int>(OffsetOf(SelectionStart())),
+                                              static_cast<int>(OffsetOf(SelectionEnd())));
+      QAccessible::updateAccessibility(&selection);
+    }
+  }
 }
 
 void TLogMemo::EnsureCaretVisible() {
@@ -572,7 +597,7 @@ void TLogMemo::ReplaceRange(TTextPos from, TTextPos to, const QString& text, boo
   const QString head = FLines.Line(from.Line).left(from.Column);
   const QString tail = FLines.Line(to.Line).mid(to.Column);
   QStringList parts = SplitLines(text);
-  const qsizetype offset = receivers(SIGNAL(TextChangedAt(qsizetype, qsizetype, qsizetype))) > 0 ? OffsetOf(from) : -1;
+  const qsizetype offset = QAccessible::isActive() ? OffsetOf(from) : -1;
   TEdit edit{from, {}, parts.join(u'\n').toUtf8(), FCaret, FAnchor, typing, false};
   if (record || offset >= 0) {
     if (from.Line == to.Line) {
@@ -583,8 +608,8 @@ void TLogMemo::ReplaceRange(TTextPos from, TTextPos to, const QString& text, boo
       edit.Removed += FLines.Line(to.Line).left(to.Column).toUtf8();
     }
   }
-  const qsizetype removedChars = offset >= 0 ? QString::fromUtf8(edit.Removed).size() : 0;
-  const qsizetype addedChars = offset >= 0 ? parts.join(u'\n').size() : 0;
+  const QString removedText = offset >= 0 ? QString::fromUtf8(edit.Removed) : QString();
+  const QString insertedText = offset >= 0 ? parts.join(u'\n') : QString();
   const qsizetype lastLength = parts.last().size();
   parts.first().prepend(head);
   parts.last().append(tail);
@@ -599,7 +624,19 @@ void TLogMemo::ReplaceRange(TTextPos from, TTextPos to, const QString& text, boo
   if (record) Record(std::move(edit));
   SyncScrollBars();
   UpdateScrollBars();
-  if (offset >= 0) emit TextChangedAt(offset, removedChars, addedChars);
+  if (offset >= 0) {
+    const int at = static_cast<int>(offset);
+    if (removedText.isEmpty()) {
+      QAccessibleTextInsertEvent event(this, at, insertedText);
+      QAccessible::updateAccessibility(&event);
+    } else if (insertedText.isEmpty()) {
+      QAccessibleTextRemoveEvent event(this, at, removedText);
+      QAccessible::updateAccessibility(&event);
+    } else {
+      QAccessibleTextUpdateEvent event(this, at, removedText, insertedText);
+      QAccessible::updateAccessibility(&event);
+    }
+  }
   const qsizetype caretLine = from.Line + parts.size() - 1;
   const qsizetype caretColumn = (parts.size() == 1 ? head.size() : 0) + lastLength;
   SetCaret({caretLine, caretColumn});
@@ -652,6 +689,11 @@ bool TLogMemo::DeleteSelection() {
   if (!HasSelection()) return false;
   ReplaceRange(SelectionStart(), SelectionEnd(), QString());
   return true;
+}
+
+void TLogMemo::EditText(qsizetype from, qsizetype to, const QString& text) {
+  if (FReadOnly) return;
+  ReplaceRange(PosOfOffset(from), PosOfOffset(to), text);
 }
 
 void TLogMemo::insertPlainText(const QString& text) { ReplaceRange(SelectionStart(), SelectionEnd(), text); }

@@ -96,6 +96,9 @@ class TLogMemo : public QAbstractScrollArea {
   QString SelectedText() const;
   // The text between two places, lines joined by '\n'.
   QString TextBetween(TTextPos from, TTextPos to) const;
+  // Replaces the text between two offsets as an edit of the operator (one undo step); nothing
+  // in a read-only control.
+  void EditText(qsizetype from, qsizetype to, const QString& text);
 
   void moveCursor(QTextCursor::MoveOperation op,
                   QTextCursor::MoveMode mode = QTextCursor::MoveAnchor);
@@ -132,11 +135,6 @@ class TLogMemo : public QAbstractScrollArea {
   const QString& PreeditText() const { return FPreedit; }
   QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
 
- signals:
-  // The text changed at `offset` (in the flat text): `removed` characters went, `added` came.
-  void TextChangedAt(qsizetype offset, qsizetype removed, qsizetype added);
-  void CaretMovedTo(qsizetype offset);
-
  protected:
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
@@ -156,6 +154,7 @@ class TLogMemo : public QAbstractScrollArea {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  friend class TLogMemoAccessible;
   // One operator edit: at From, Removed gave way to Inserted (both UTF-8, lines joined by '\n',
   // so that a million erased lines are held once, as compactly as the store holds them).
   struct TEdit {
