@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The program under a real X server with an accessibility bus: the log, as AT-SPI (what screen
+# readers use) shows it, is an editable text object that holds what is typed into it.
+# Usage: atspi_log_text.sh PROGRAM_DIR WORK_DIR   (PROGRAM_DIR holds the program and its libraries)
+set -euo pipefail
+programdir=$1
+work=$2
+export LC_ALL=C.UTF-8
+unset QT_QPA_PLATFORM
+
+dir="$work/atspi-log"
+rm -rf "$dir"
+mkdir -p "$dir"
+cp "$programdir/supplier-harvester" "$programdir"/libcrypto.so* "$programdir"/libssl.so* "$dir/"
+
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+
+: >"$dir/display"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$dir/display" >/dev/null 2>&1 &
+pids+=($!)
+display=""
+for _ in $(seq 1 100); do
+  n=$(tr -dc '0-9' <"$dir/display" 2>/dev/null || true)
+  if [ -n "$n" ] && xwininfo -root -display ":$n" >/dev/null 2>&1; then display=":$n"; break; fi
+  sleep 0.1
+done
+[ -n "$display" ] || { echo "no X server could be started"; exit 1; }
+export DISPLAY=$display
+
+# A session bus of our own, the accessibility bus on it, the program, then the reader's side.
+dbus-run-session -- bash -c '
+  set -euo pipefail
+  /usr/libexec/at-spi-bus-launcher --launch-immediately >/dev/null 2>&1 &
+  sleep 0.5
+  /usr/libexec/at-spi2-registryd >/dev/null 2>&1 &
+  registry=$!
+  launcher=$!
+  sleep 1
+  export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1
+  "'"$dir"'/supplier-harvester" >"'"$dir"'/out.txt" 2>&1 &
+  program=$!
+  status=0
+  /usr/bin/python3 "'"$(dirname "$0")"'/atspi_log_text.py" $program || status=$?
+  [ $status -eq 0 ] || cat "'"$dir"'/out.txt"
+  kill $program $registry $launcher 2>/dev/null || true
+  wait $program 2>/dev/null || true
+  exit $status
+' 2> >(grep -v "Failed to set fd limit" >&2)
