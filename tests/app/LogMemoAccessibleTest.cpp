@@ -7,21 +7,16 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
-#include "AppFixture.h"
+#include "LogWindowFixture.h"
 #include "app/LogMemo.h"
 
 namespace {
 
 using app::TLogMemo;
+using LogMemoAccessible = apptest::TLogWindowTest;
 
-TEST(LogMemoAccessible, TheWindowsLogIsAnEditableTextObject) {
-  apptest::TProgramDir dir;
-  apptest::TSeams seams;
-  app::TMainForm form(apptest::TestSettings(seams, dir.Path()));
-  form.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-  auto* memo = apptest::Find<TLogMemo>(form, "LogsMemo");
-  QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(memo);
+TEST_F(LogMemoAccessible, TheWindowsLogIsAnEditableTextObject) {
+  QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(Memo);
   ASSERT_NE(iface, nullptr);
   EXPECT_EQ(iface->role(), QAccessible::EditableText);
   EXPECT_TRUE(iface->state().editable);
@@ -30,32 +25,32 @@ TEST(LogMemoAccessible, TheWindowsLogIsAnEditableTextObject) {
   QAccessibleEditableTextInterface* editable = iface->editableTextInterface();
   ASSERT_NE(text, nullptr);
   ASSERT_NE(editable, nullptr);
-  EXPECT_EQ(text->text(0, text->characterCount()), memo->toPlainText());
+  EXPECT_EQ(text->text(0, text->characterCount()), Memo->toPlainText());
 
   // Typed at the end, on a line of its own.
-  memo->setFocus();
-  memo->moveCursor(QTextCursor::End);
-  QTest::keyClick(memo, Qt::Key_Return);
+  Memo->setFocus();
+  Memo->moveCursor(QTextCursor::End);
+  QTest::keyClick(Memo, Qt::Key_Return);
   for (QChar ch : QStringLiteral("заметка оператора")) {
     QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(ch));
-    QApplication::sendEvent(memo, &press);
+    QApplication::sendEvent(Memo, &press);
   }
   const QString typed = QStringLiteral("заметка оператора");
   const int count = text->characterCount();
-  EXPECT_EQ(count, memo->toPlainText().size());
+  EXPECT_EQ(count, Memo->toPlainText().size());
   EXPECT_EQ(text->cursorPosition(), count);
   int start = 0, end = 0;
   EXPECT_EQ(text->textAtOffset(count - 3, QAccessible::LineBoundary, &start, &end), typed);
   EXPECT_EQ(end, count);
   EXPECT_EQ(text->textAtOffset(count - 3, QAccessible::WordBoundary, &start, &end), QStringLiteral("оператора"));
   EXPECT_EQ(text->textAtOffset(count - 1, QAccessible::CharBoundary, &start, &end), QStringLiteral("а"));
-  EXPECT_EQ(text->textBeforeOffset(count - 3, QAccessible::LineBoundary, &start, &end), memo->Line(memo->LineCount() - 2) + u'\n');
+  EXPECT_EQ(text->textBeforeOffset(count - 3, QAccessible::LineBoundary, &start, &end), Memo->Line(Memo->LineCount() - 2) + u'\n');
   const QRect cell = text->characterRect(count - 1);
-  EXPECT_TRUE(memo->viewport()->rect().contains(memo->viewport()->mapFromGlobal(cell.center())));
+  EXPECT_TRUE(Memo->viewport()->rect().contains(Memo->viewport()->mapFromGlobal(cell.center())));
   EXPECT_EQ(text->offsetAtPoint(cell.center()), count - 1);
 
   // Appended by the run.
-  form.AppendLog(QStringLiteral("карточка 1"));
+  Form.AppendLog(QStringLiteral("карточка 1"));
   const QString appended = QStringLiteral("09.12.2024 9:05:07: карточка 1");
   EXPECT_EQ(text->characterCount(), count + 1 + appended.size());
   EXPECT_EQ(text->textAtOffset(text->characterCount() - 1, QAccessible::LineBoundary, &start, &end), appended);
@@ -64,10 +59,10 @@ TEST(LogMemoAccessible, TheWindowsLogIsAnEditableTextObject) {
   // Edited through the interface: an undoable edit like any other.
   editable->replaceText(count - 9, count, QStringLiteral("читателя"));
   EXPECT_EQ(text->textAtOffset(count - 3, QAccessible::LineBoundary, &start, &end), QStringLiteral("заметка читателя\n"));
-  memo->undo();
+  Memo->undo();
   EXPECT_EQ(text->textAtOffset(count - 3, QAccessible::LineBoundary, &start, &end), typed + u'\n');
   text->setSelection(0, count - 9, count);
-  EXPECT_EQ(memo->SelectedText(), QStringLiteral("оператора"));
+  EXPECT_EQ(Memo->SelectedText(), QStringLiteral("оператора"));
 }
 
 }  // namespace

@@ -8,13 +8,14 @@
 #include <gtest/gtest.h>
 #include <random>
 
-#include "AppFixture.h"
+#include "LogWindowFixture.h"
 #include "app/LogMemo.h"
 #include "run/LogFormat.h"
 
 namespace {
 
 using app::TLogMemo;
+using LogMemoUndoInWindow = apptest::TLogWindowTest;
 using app::TTextPos;
 
 // The text as a flat string, with the undo steps as offsets into it. Appends are not steps;
@@ -156,32 +157,26 @@ TEST(LogMemoUndo, TypedCharactersAreOneStepAndAppendsAreNone) {
 
 // On the window: a note typed into the log, everything erased by Ctrl+A and one key while the
 // run goes on, Ctrl+Z: the log file holds the run's lines and the note.
-TEST(LogMemoUndo, UndoOnTheWindowBringsTheLogBackBeforeItIsSaved) {
-  apptest::TProgramDir dir;
-  apptest::TSeams seams;
-  app::TMainForm form(apptest::TestSettings(seams, dir.Path()));
-  form.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-  auto* memo = apptest::Find<TLogMemo>(form, "LogsMemo");
-  form.StartButtonClick();
-  form.UpdateRunState(true);
-  form.AppendLog(QStringLiteral("найдено 2 карточки"));
-  memo->setFocus();
-  memo->moveCursor(QTextCursor::End);
-  QTest::keyClick(memo, Qt::Key_Return);
+TEST_F(LogMemoUndoInWindow, UndoOnTheWindowBringsTheLogBackBeforeItIsSaved) {
+  Form.StartButtonClick();
+  Form.UpdateRunState(true);
+  Form.AppendLog(QStringLiteral("найдено 2 карточки"));
+  Memo->setFocus();
+  Memo->moveCursor(QTextCursor::End);
+  QTest::keyClick(Memo, Qt::Key_Return);
   for (QChar ch : QStringLiteral("заметка")) {
     QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(ch));
-    QApplication::sendEvent(memo, &press);
+    QApplication::sendEvent(Memo, &press);
   }
-  QTest::keyClick(memo, Qt::Key_A, Qt::ControlModifier);
-  QTest::keyClick(memo, Qt::Key_X);
-  EXPECT_EQ(memo->toPlainText(), QStringLiteral("x"));
-  form.AppendLog(QStringLiteral("карточка 1"));
-  QTest::keyClick(memo, Qt::Key_Z, Qt::ControlModifier);
-  form.AppendLog(QStringLiteral("карточка 2"));
-  form.UpdateRunState(false);
+  QTest::keyClick(Memo, Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClick(Memo, Qt::Key_X);
+  EXPECT_EQ(Memo->toPlainText(), QStringLiteral("x"));
+  Form.AppendLog(QStringLiteral("карточка 1"));
+  QTest::keyClick(Memo, Qt::Key_Z, Qt::ControlModifier);
+  Form.AppendLog(QStringLiteral("карточка 2"));
+  Form.UpdateRunState(false);
 
-  const QString path = dir.Path() + run::LogFileName(seams.Tick);
+  const QString path = LogPath();
   QFile file(path);
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   const QString stamp = QStringLiteral("09.12.2024 9:05:07");
