@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QFocusEvent>
+#include <QGlyphRun>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QMenu>
@@ -183,6 +184,9 @@ class TPrimarySelection : public QMimeData {
   QPointer<const TLogMemo> FMemo;
   TTextPos FFrom, FTo;
 };
+
+// Lines at least this long are drawn glyph run by glyph run, only the part in view.
+constexpr qsizetype kLongLine = 2000;
 
 // Past this many bytes of removed and inserted text, the oldest undo steps are forgotten (the
 // newest is always kept, however large).
@@ -423,8 +427,9 @@ TTextPos TLogMemo::Clamp(TTextPos pos) const {
   const qsizetype length = FLines.Length(pos.Line);
   pos.Column = std::clamp<qsizetype>(pos.Column, 0, length);
   if (pos.Column > 0 && pos.Column < length) {
-    // Never between the two halves of a surrogate pair.
-    const QString line = FLines.Line(pos.Line);
+    // Never between the two halves of a surrogate pair (the text of a line in view is at hand).
+    const auto laidOut = FLayouts.find(pos.Line);
+    const QString line = laidOut != FLayouts.end() ? laidOut->second->text() : FLines.Line(pos.Line);
     if (line[pos.Column].isLowSurrogate() && line[pos.Column - 1].isHighSurrogate()) --pos.Column;
   }
   return pos;
@@ -1141,7 +1146,27 @@ void TLogMemo::paintEvent(QPaintEvent* event) {
         p.fillRect(QRectF(x0 + end, y, breakWidth, lh), pal.color(QPalette::Highlight));
       }
     }
-    layout->draw(&p, QPointF(x0, y), selections);
+    const QTextLine tl = layout->lineAt(0);
+    const bool rtl = layout->textOption().textDirection() == Qt::RightToLeft;
+    if (layout->text().size() < kLongLine || rtl || (i == FCaret.Line && !FPreedit.isEmpty())) {
+      layout->draw(&p, QPointF(x0, y), selections);
+    } else {
+      // A long line: only the glyphs in view are drawn, the selected ones over their band.
+      const int c0 = std::max(0, tl.xToCursor(area.left() - x0 - breakWidth) - 1);
+      const int c1 = std::min(static_cast<int>(layout->text().size()), tl.xToCursor(area.right() - x0 + breakWidth) + 1);
+      const int a = selections.isEmpty() ? c1 : std::clamp(selections[0].start, c0, c1);
+      const int b = selections.isEmpty() ? c1 : std::clamp(selections[0].start + selections[0].length, c0, c1);
+      const auto draw = [&](int from, int to, const QColor& color) {
+        if (from >= to) return;
+        p.setPen(color);
+        for (const QGlyphRun& run : tl.glyphRuns(from, to - from)) p.drawGlyphRun(QPointF(x0, y), run);
+      };
+      if (a < b) p.fillRect(QRectF(x0 + tl.cursorToX(a), y, tl.cursorToX(b) - tl.cursorToX(a), lh), pal.color(QPalette::Highlight));
+      draw(c0, a, pal.color(QPalette::Text));
+      draw(a, b, pal.color(QPalette::HighlightedText));
+      draw(b, c1, pal.color(QPalette::Text));
+      p.setPen(pal.color(QPalette::Text));
+    }
     if (FCaretOn && hasFocus() && i == FCaret.Line && (FPreedit.isEmpty() || FPreeditCursor >= 0))
       p.fillRect(QRect(CaretX(), y, 1, lh), pal.color(QPalette::Text));
   }

@@ -4,11 +4,14 @@
 #include <QApplication>
 #include <QInputMethodEvent>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QScrollBar>
 #include <QTest>
 #include <QTextCharFormat>
 #include <QTextLayout>
 #include <gtest/gtest.h>
+#include <functional>
+#include <numeric>
 
 #include "app/LogMemo.h"
 
@@ -245,6 +248,84 @@ TEST_F(LogMemoViewTest, InputMethodCompositionIsPaintedAndReplaces) {
   EXPECT_EQ(Memo.inputMethodQuery(Qt::ImCursorPosition).toInt(), 6);
   EXPECT_EQ(Memo.inputMethodQuery(Qt::ImSurroundingText).toString(), QStringLiteral("вторая строка"));
   EXPECT_EQ(Memo.inputMethodQuery(Qt::ImCurrentSelection).toString(), QStringLiteral("орая"));
+}
+
+}  // namespace
+
+namespace {
+
+// A long line is drawn only where it is in view; it looks as the whole line drawn would, with
+// its selection where it belongs.
+TEST_F(LogMemoViewTest, ALongLineLooksAsIfDrawnWhole) {
+  QString line;
+  while (line.size() < 6000) line += QStringLiteral("Загружаем карточку %1; ").arg(line.size());
+  Load(line);
+  Memo.horizontalScrollBar()->setValue(Memo.horizontalScrollBar()->maximum() / 2);
+  QCoreApplication::processEvents();
+  const auto render = [&](bool select) {
+    QImage image(Memo.viewport()->size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Memo.palette().color(QPalette::Base));
+    QPainter p(&image);
+    QTextLayout layout(line, Memo.font(), Memo.viewport());
+    QTextOption option;
+    option.setWrapMode(QTextOption::NoWrap);
+    option.setFlags(QTextOption::IncludeTrailingSpaces);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    layout.createLine();
+    layout.endLayout();
+    p.setPen(Memo.palette().color(QPalette::Text));
+    QList<QTextLayout::FormatRange> selections;
+    if (select) {
+      QTextLayout::FormatRange r;
+      r.start = 3000;
+      r.length = 40;
+      r.format.setBackground(Memo.palette().brush(QPalette::Highlight));
+      r.format.setForeground(Memo.palette().brush(QPalette::HighlightedText));
+      selections.append(r);
+    }
+    layout.draw(&p, QPointF(4 - Memo.horizontalScrollBar()->value(), 4), selections);
+    return image;
+  };
+  const auto shown = [&] {
+    QImage image(Memo.viewport()->size(), QImage::Format_ARGB32_Premultiplied);
+    Memo.viewport()->render(&image);
+    return image;
+  };
+  // Where the text is, row by row: the pixels of the text's colour in view.
+  const auto textPixels = [&](const QImage& image, QRgb color) {
+    int n = 0;
+    for (int y = 0; y < image.height(); ++y)
+      for (int x = 0; x < image.width(); ++x) n += image.pixel(x, y) == color;
+    return n;
+  };
+  const QRgb text = Memo.palette().color(QPalette::Text).rgb();
+  const QImage plain = shown();
+  EXPECT_GT(textPixels(plain, text), 0);
+  const QImage whole = render(false);
+  EXPECT_NEAR(textPixels(plain, text), textPixels(whole, text), textPixels(whole, text) / 20);
+  // Ink in the same columns, to the pixel.
+  const auto inked = [&](const QImage& image) {
+    std::vector<bool> columns(static_cast<size_t>(image.width()));
+    const QRgb base = Memo.palette().color(QPalette::Base).rgb();
+    for (int x = 0; x < image.width(); ++x)
+      for (int y = 0; y < image.height(); ++y)
+        if (image.pixel(x, y) != base) columns[static_cast<size_t>(x)] = true;
+    return columns;
+  };
+  const std::vector<bool> a = inked(plain), b = inked(whole);
+  EXPECT_LE(std::inner_product(a.begin(), a.end(), b.begin(), 0, std::plus<>(), std::not_equal_to<>()), 4);
+  Memo.SetCaret({0, 3000});
+  Memo.SetCaret({0, 3040}, QTextCursor::KeepAnchor);
+  Memo.horizontalScrollBar()->setValue(Memo.PointOf({0, 3020}).x() + Memo.horizontalScrollBar()->value() - 100);
+  QCoreApplication::processEvents();
+  const QRgb highlight = Memo.palette().color(QPalette::Highlight).rgb();
+  const QImage selected = shown();
+  const QImage reference = render(true);
+  EXPECT_GT(textPixels(selected, highlight), 0);
+  EXPECT_NEAR(textPixels(selected, highlight), textPixels(reference, highlight), textPixels(reference, highlight) / 20);
+  const std::vector<bool> c = inked(selected), d = inked(reference);
+  EXPECT_LE(std::inner_product(c.begin(), c.end(), d.begin(), 0, std::plus<>(), std::not_equal_to<>()), 4);
 }
 
 }  // namespace
