@@ -3,9 +3,13 @@
 // log file is saved from what an undo brought back.
 #include <QApplication>
 #include <QFile>
+#include <QContextMenuEvent>
 #include <QKeyEvent>
+#include <QMenu>
+#include <QTimer>
 #include <QTest>
 #include <gtest/gtest.h>
+#include <map>
 #include <random>
 
 #include "LogWindowFixture.h"
@@ -153,6 +157,42 @@ TEST(LogMemoUndo, TypedCharactersAreOneStepAndAppendsAreNone) {
   memo.setReadOnly(true);
   QTest::keyClick(&memo, Qt::Key_Z, Qt::ControlModifier);
   EXPECT_EQ(memo.toPlainText(), QStringLiteral("перва\nвторая"));
+}
+
+// The context menu offers undo and redo, with the toolkit's texts, when there is something to
+// undo or redo.
+TEST(LogMemoUndo, TheContextMenuHasUndoAndRedo) {
+  TLogMemo memo;
+  memo.resize(300, 150);
+  memo.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&memo));
+  const auto entries = [&] {
+    std::map<QString, bool> seen;
+    QTimer::singleShot(0, [&] {
+      auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+      if (!menu) return;
+      for (QAction* a : menu->actions())
+        if (!a->isSeparator()) seen[a->text()] = a->isEnabled();
+      menu->close();
+    });
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(10, 10), memo.mapToGlobal(QPoint(10, 10)));
+    QApplication::sendEvent(memo.viewport(), &event);
+    return seen;
+  };
+  const QString undo = QCoreApplication::translate("QWidgetTextControl", "&Undo");
+  const QString redo = QCoreApplication::translate("QWidgetTextControl", "&Redo");
+  auto seen = entries();
+  ASSERT_TRUE(seen.count(undo) && seen.count(redo));
+  EXPECT_FALSE(seen[undo]);
+  EXPECT_FALSE(seen[redo]);
+  memo.insertPlainText(QStringLiteral("правка"));
+  seen = entries();
+  EXPECT_TRUE(seen[undo]);
+  EXPECT_FALSE(seen[redo]);
+  memo.undo();
+  seen = entries();
+  EXPECT_FALSE(seen[undo]);
+  EXPECT_TRUE(seen[redo]);
 }
 
 // On the window: a note typed into the log, everything erased by Ctrl+A and one key while the
