@@ -1,5 +1,8 @@
 """Reads the window's log through AT-SPI, as a screen reader does: the log is an editable text
-object, and text typed into it can be read back from it. Run by atspi_log_text.sh."""
+object, and text typed into it can be read back from it. Then Shift+PgUp selects up to a page
+above the caret, and another program reads that selection as the X11 primary selection. Run by
+atspi_log_text.sh."""
+import subprocess
 import sys
 import time
 
@@ -86,6 +89,24 @@ def main():
         return 1
     line = text.getTextAtOffset(text.characterCount - 1, pyatspi.TEXT_BOUNDARY_LINE_START)
     print("ok: the log is an editable text object; typed text read back: %r" % line[0])
+
+    shift = 50  # Shift_L in the X server's default keymap
+    pyatspi.Registry.generateKeyboardEvent(shift, None, pyatspi.KEY_PRESS)
+    pyatspi.Registry.generateKeyboardEvent(0xff55, None, pyatspi.KEY_SYM)  # Page_Up
+    pyatspi.Registry.generateKeyboardEvent(shift, None, pyatspi.KEY_RELEASE)
+    end = time.time() + 10
+    while text.getNSelections() == 0 and time.time() < end:
+        time.sleep(0.2)
+    if text.getNSelections() == 0:
+        print("FAILED: Shift+PgUp selected nothing")
+        return 1
+    start, stop = text.getSelection(0)
+    selected = text.getText(start, stop)
+    primary = subprocess.run([sys.argv[2]], capture_output=True, timeout=20).stdout.decode("utf-8")
+    if not selected.endswith(typed) or primary != selected:
+        print("FAILED: primary selection %r, selected %r" % (primary[-80:], selected[-80:]))
+        return 1
+    print("ok: Shift+PgUp made the primary selection (%d characters), read by another program" % len(primary))
     return 0
 
 

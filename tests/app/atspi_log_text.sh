@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # The program under a real X server with an accessibility bus: the log, as AT-SPI (what screen
 # readers use) shows it, is an editable text object that holds what is typed into it.
-# Usage: atspi_log_text.sh PROGRAM_DIR WORK_DIR   (PROGRAM_DIR holds the program and its libraries)
+# Shift+PgUp there makes the X11 primary selection, which another program then reads.
+# Usage: atspi_log_text.sh PROGRAM_DIR WORK_DIR SELECTION_READER
+#   (PROGRAM_DIR holds the program and its libraries)
 set -euo pipefail
 programdir=$1
 work=$2
+reader=$3
 export LC_ALL=C.UTF-8
 unset QT_QPA_PLATFORM
 
@@ -25,7 +28,7 @@ trap cleanup EXIT
 source "$(dirname "$0")/xvfb_display.sh"
 start_display "$dir"
 
-# A session bus of our own, the accessibility bus on it, the program, then the reader's side.
+# A session bus of our own, the accessibility bus on it, the program, then the screen reader's side.
 dbus-run-session -- bash -c '
   set -euo pipefail
   /usr/libexec/at-spi-bus-launcher --launch-immediately >/dev/null 2>&1 &
@@ -38,7 +41,7 @@ dbus-run-session -- bash -c '
   "'"$dir"'/supplier-harvester" >"'"$dir"'/out.txt" 2>&1 &
   program=$!
   status=0
-  /usr/bin/python3 "'"$(dirname "$0")"'/atspi_log_text.py" $program || status=$?
+  /usr/bin/python3 "'"$(dirname "$0")"'/atspi_log_text.py" $program "'"$reader"'" || status=$?
   [ $status -eq 0 ] || cat "'"$dir"'/out.txt"
   kill $program $registry $launcher 2>/dev/null || true
   wait $program 2>/dev/null || true
