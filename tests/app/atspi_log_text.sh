@@ -16,16 +16,9 @@ rm -rf "$dir"
 mkdir -p "$dir"
 cp "$programdir/supplier-harvester" "$programdir"/libcrypto.so* "$programdir"/libssl.so* "$dir/"
 
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  rm -rf "$dir"
-}
-trap cleanup EXIT
-
-# A display of our own.
+# A display of our own; it, what the check starts (in `pids`) and "$dir" go at the end.
 source "$(dirname "$0")/xvfb_display.sh"
+trap 'stop_started "$dir"' EXIT
 start_display "$dir"
 
 # A session bus of our own, the accessibility bus on it, the program, then the screen reader's side.

@@ -15,16 +15,9 @@ mkdir -p "$dir"
 cp "$program" "$dir/"
 bin="$dir/$(basename "$program")"
 
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  rm -rf "$dir"
-}
-trap cleanup EXIT
-
-# A display of our own.
+# A display of our own; it, what the check starts (in `pids`) and "$dir" go at the end.
 source "$(dirname "$0")/xvfb_display.sh"
+trap 'stop_started "$dir"' EXIT
 start_display "$dir"
 
 # The titles (_NET_WM_NAME) of the program's top-level windows that are shown.

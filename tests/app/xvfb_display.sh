@@ -1,6 +1,15 @@
 # Sourced by the checks under a real X server. start_display DIR starts an Xvfb of the check's
-# own (the server picks a free number and writes it to fd 3), adds its pid to the caller's `pids`
-# and exports DISPLAY; it fails when no server comes up.
+# own (the server picks a free number and writes it to fd 3), adds its pid to `pids` and exports
+# DISPLAY; it fails when no server comes up. stop_started DIR ends every process in `pids` and
+# removes DIR.
+pids=()
+
+stop_started() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  rm -rf "$1"
+}
+
 start_display() {
   local dir=$1
   : >"$dir/display"
