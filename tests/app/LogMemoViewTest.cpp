@@ -329,3 +329,26 @@ TEST_F(LogMemoViewTest, ALongLineLooksAsIfDrawnWhole) {
 }
 
 }  // namespace
+
+namespace {
+
+// The input method hears of every caret move, edit and scroll, so its candidate window follows.
+TEST_F(LogMemoViewTest, TheInputMethodFollowsTheCaret) {
+  QStringList lines;
+  for (int i = 0; i < 100; ++i) lines << QStringLiteral("строка %1").arg(i);
+  Load(lines.join(u'\n'));
+  Memo.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&Memo));
+  Memo.setFocus();
+  Memo.SetCaret({0, 0});
+  int moves = 0;
+  QObject::connect(QGuiApplication::inputMethod(), &QInputMethod::cursorRectangleChanged, &Memo, [&] { ++moves; });
+  Key(Qt::Key_Right);
+  EXPECT_EQ(moves, 1);
+  QTest::keyClick(&Memo, Qt::Key_A);
+  EXPECT_EQ(moves, 2);
+  Memo.verticalScrollBar()->setValue(5);  // the caret's line went up out of view
+  EXPECT_EQ(moves, 3);
+}
+
+}  // namespace
