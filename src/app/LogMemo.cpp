@@ -165,7 +165,8 @@ QByteArray TLineStore::Utf8(qsizetype first, qsizetype last) const {
 namespace {
 
 // Lazily built primary selection: its text is made only when a program asks for it, so that a
-// selection of a million lines costs nothing per key until someone pastes it.
+// selection of a million lines costs nothing per key until someone pastes it. It is the text of
+// the selected range as the log holds it at that moment.
 class TPrimarySelection : public QMimeData {
  public:
   TPrimarySelection(const TLogMemo* memo, TTextPos from, TTextPos to) : FMemo(memo), FFrom(from), FTo(to) {}
