@@ -6,7 +6,9 @@
 //
 // LogSaveMillionLines saves a million-line log control the way the window does at the end of a
 // run, and reports the window thread's CPU time and the peak memory over the resident memory
-// before the save. LogClickOnLongLine clicks on a line of 140,000 characters.
+// before the save. LogClickOnLongLine clicks on a line of 140,000 characters;
+// LogShiftArrowMillionSelected presses Shift+Left with a million lines selected (run it with
+// QT_QPA_PLATFORM=xcb on an X server to include the primary selection).
 //
 // With SH_LOG_CONTROLS=1 in the environment, LogSaveMillionLinesWholeText saves the same log the
 // earlier way (one copy of the whole text, line breaks replaced in it), and the same million
@@ -19,6 +21,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QClipboard>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QScrollBar>
@@ -188,6 +192,24 @@ void LogClickOnLongLine(benchmark::State& state) {
   }
 }
 BENCHMARK(LogClickOnLongLine)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// Shift+Left with all of 1,000,000 lines selected: the selection (and on X11 the primary
+// selection) follows the key without the selected text being built.
+void LogShiftArrowMillionSelected(benchmark::State& state) {
+  app::TLogMemo memo;
+  memo.resize(618, 305);
+  memo.show();
+  for (int i = 0; i < 1000000; ++i) memo.appendPlainText(BenchLine(i));
+  QCoreApplication::processEvents();
+  memo.selectAll();
+  for (auto _ : state) {
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Left, Qt::ShiftModifier);
+    QCoreApplication::sendEvent(&memo, &press);
+    QCoreApplication::processEvents();  // the paint
+  }
+  state.counters["clipboard_has_selection"] = QGuiApplication::clipboard()->supportsSelection() ? 1 : 0;
+}
+BENCHMARK(LogShiftArrowMillionSelected)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // The plain-text editor with the settings the window gave it.
 std::unique_ptr<QPlainTextEdit> PlainTextLog(const QFont& font) {
