@@ -101,10 +101,20 @@ TEST_F(MainFormTest, InitialState) {
   auto* memo = W<app::TLogMemo>("LogsMemo");
   EXPECT_EQ(memo->geometry(), QRect(8, 96, 618, 305));
   EXPECT_FALSE(memo->isReadOnly());
-  EXPECT_EQ(memo->lineWrapMode(), app::TLogMemo::NoWrap);
   EXPECT_EQ(memo->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
   EXPECT_EQ(memo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-  EXPECT_EQ(memo->maximumBlockCount(), 0);
+  // No wrapping: a line wider than the log stays one line and scrolls sideways.
+  const qsizetype lines = memo->LineCount();
+  memo->appendPlainText(QString(200, u'ш'));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(memo->LineCount(), lines + 1);
+  EXPECT_EQ(memo->PointOf({lines, 150}).y(), memo->PointOf({lines, 0}).y());
+  EXPECT_GT(memo->horizontalScrollBar()->maximum(), 0);
+  // No line limit: the first line is still there after many more.
+  const QString first = memo->Line(0);
+  for (int i = 0; i < 20000; ++i) memo->appendPlainText(QStringLiteral("строка"));
+  EXPECT_EQ(memo->LineCount(), lines + 20001);
+  EXPECT_EQ(memo->Line(0), first);
 
   EXPECT_EQ(Bar()->geometry(), QRect(0, 407, 634, 17));
   EXPECT_EQ(Bar()->Minimum(), 0);
