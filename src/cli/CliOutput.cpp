@@ -2,61 +2,79 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <iterator>
 #include <unistd.h>
 
 namespace cli {
 
-TOutputQueue::TOutputQueue(int fd, std::size_t capacity)
-    : FFd(fd), FCapacity(capacity), FThread([this] { Run(); }) {}
+struct TOutputQueue::TState {
+  TState(int fd, std::size_t capacity) : Fd(fd), Capacity(capacity) {}
+  const int Fd;
+  const std::size_t Capacity;
+  std::mutex Lock;
+  std::condition_variable Changed;
+  std::deque<QByteArray> Queue;
+  std::size_t Queued = 0;       // bytes in Queue and in the write under way
+  bool Gone = false;            // the reader went away: everything is discarded
+  bool Quit = false;
+  std::uint64_t Progress = 0;  // counts finished writes, for Drain
+};
+
+TOutputQueue::TOutputQueue(int fd, std::size_t capacity) : FState(std::make_shared<TState>(fd, capacity)) {
+  std::thread([state = FState] { Run(state); }).detach();
+}
 
 TOutputQueue::~TOutputQueue() {
   {
-    std::lock_guard<std::mutex> guard(FLock);
-    FQuit = true;
+    std::lock_guard<std::mutex> guard(FState->Lock);
+    FState->Quit = true;
   }
-  FChanged.notify_all();
-  // A write blocked on a reader that never reads would hold a join forever.
-  FThread.detach();
+  FState->Changed.notify_all();
 }
 
 bool TOutputQueue::Write(QByteArray bytes) {
+  TState& s = *FState;
   {
-    std::lock_guard<std::mutex> guard(FLock);
-    if (FGone) return true;  // nobody reads any more: nothing is held back for anyone
-    if (FQueued + static_cast<std::size_t>(bytes.size()) > FCapacity) return false;
-    FQueued += static_cast<std::size_t>(bytes.size());
-    FQueue.push_back(std::move(bytes));
+    std::lock_guard<std::mutex> guard(s.Lock);
+    if (s.Gone) return true;  // nobody reads any more: nothing is held back for anyone
+    if (s.Queued + static_cast<std::size_t>(bytes.size()) > s.Capacity) return false;
+    s.Queued += static_cast<std::size_t>(bytes.size());
+    s.Queue.push_back(std::move(bytes));
   }
-  FChanged.notify_all();
+  s.Changed.notify_all();
   return true;
 }
 
 bool TOutputQueue::Drain(int stallMs) {
-  std::unique_lock<std::mutex> lock(FLock);
+  TState& s = *FState;
+  std::unique_lock<std::mutex> lock(s.Lock);
   for (;;) {
-    if (FQueued == 0 || FGone) return FQueued == 0;
-    const std::uint64_t seen = FProgress;
-    if (!FChanged.wait_for(lock, std::chrono::milliseconds(stallMs),
-                           [&] { return FQueued == 0 || FGone || FProgress != seen; }))
+    if (s.Queued == 0 || s.Gone) return s.Queued == 0;
+    const std::uint64_t seen = s.Progress;
+    if (!s.Changed.wait_for(lock, std::chrono::milliseconds(stallMs),
+                            [&] { return s.Queued == 0 || s.Gone || s.Progress != seen; }))
       return false;
   }
 }
 
-void TOutputQueue::Run() {
-  std::unique_lock<std::mutex> lock(FLock);
+void TOutputQueue::Run(const std::shared_ptr<TState>& state) {
+  TState& s = *state;
+  std::unique_lock<std::mutex> lock(s.Lock);
   for (;;) {
-    FChanged.wait(lock, [&] { return FQuit || !FQueue.empty(); });
-    if (FQueue.empty()) return;
-    QByteArray bytes = std::move(FQueue.front());
-    FQueue.pop_front();
-    FWriting = true;
+    s.Changed.wait(lock, [&] { return s.Quit || !s.Queue.empty(); });
+    if (s.Queue.empty()) return;
+    QByteArray bytes = std::move(s.Queue.front());
+    s.Queue.pop_front();
     lock.unlock();
     const char* data = bytes.constData();
     qsizetype left = bytes.size();
     bool gone = false;
     while (left > 0) {
-      const ssize_t n = ::write(FFd, data, static_cast<size_t>(left));
+      const ssize_t n = ::write(s.Fd, data, static_cast<size_t>(left));
       if (n < 0) {
         if (errno == EINTR) continue;
         gone = true;  // EPIPE and the like: this stream takes no more
@@ -66,15 +84,14 @@ void TOutputQueue::Run() {
       left -= n;
     }
     lock.lock();
-    FWriting = false;
-    FQueued -= static_cast<std::size_t>(bytes.size());
-    ++FProgress;
+    s.Queued -= static_cast<std::size_t>(bytes.size());
+    ++s.Progress;
     if (gone) {
-      FGone = true;
-      FQueue.clear();
-      FQueued = 0;
+      s.Gone = true;
+      s.Queue.clear();
+      s.Queued = 0;
     }
-    FChanged.notify_all();
+    s.Changed.notify_all();
   }
 }
 

@@ -4,12 +4,9 @@
 // the progress line fitted to the terminal's width.
 #include <QByteArray>
 #include <QString>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <mutex>
-#include <thread>
+#include <memory>
 
 namespace cli {
 
@@ -31,19 +28,11 @@ class TOutputQueue {
   bool Drain(int stallMs);
 
  private:
-  void Run();
+  struct TState;
+  static void Run(const std::shared_ptr<TState>& state);
 
-  const int FFd;
-  const std::size_t FCapacity;
-  std::mutex FLock;
-  std::condition_variable FChanged;
-  std::deque<QByteArray> FQueue;
-  std::size_t FQueued = 0;     // bytes in FQueue and in the write under way
-  bool FWriting = false;       // a write is under way (its bytes are still counted)
-  bool FGone = false;          // the reader went away: everything is discarded
-  bool FQuit = false;
-  std::uint64_t FProgress = 0;  // counts finished writes, for Drain
-  std::thread FThread;
+  // Shared with the writer thread, which may outlive the queue inside a write that never ends.
+  std::shared_ptr<TState> FState;
 };
 
 // The figures of one progress line.
