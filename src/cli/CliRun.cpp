@@ -132,7 +132,9 @@ TCliRun::TCliRun(TCliRunSettings settings, QObject* parent)
   });
   const int fd = InstallSignalPipe();
   if (fd >= 0) {
+    // What came before the run began waits in the pipe until the driver's first call.
     FSignals = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    FSignals->setEnabled(false);
     connect(FSignals, &QSocketNotifier::activated, this, [this] { OnSignal(); });
   }
 }
@@ -216,6 +218,7 @@ void TCliRun::AppendLog(const QString& message) {
 void TCliRun::UpdateRunState(bool cursorHourGlass) {
   if (cursorHourGlass) {
     FControl->RunStarted();
+    if (FSignals) FSignals->setEnabled(true);
     return;
   }
   FControl->RunEnding(FLogPath);

@@ -71,6 +71,7 @@ class TProcess {
     return ended && FProcess.exitStatus() == QProcess::NormalExit;
   }
   void Signal(int sig) { ::kill(static_cast<pid_t>(FProcess.processId()), sig); }
+  qint64 Pid() const { return FProcess.processId(); }
   int ExitCode() const { return FProcess.exitCode(); }
   const QString& Out() const { return FOut; }
   const QString& Err() const { return FErr; }
@@ -710,9 +711,19 @@ TEST_F(CliDemoTest, SignalsDuringStartUpWaitForTheRun) {
     for (const QString& f : OutFiles()) QFile::remove(OutDir() + f);
   }
   auto cli = RunCli({QStringLiteral("--test"), QStringLiteral("--quiet"), QStringLiteral("--resume"), path});
-  ::usleep(100000);  // inside the start-up: the run has not begun
-  EXPECT_TRUE(OutFiles(QStringLiteral("log-*.txt")).isEmpty());
+  // Inside the start-up: the file is open for its check, the run (and its log file) not begun.
+  const QString fds = QStringLiteral("/proc/%1/fd").arg(cli->Pid());
+  const auto holdsFile = [&] {
+    for (const QFileInfo& fd : QDir(fds).entryInfoList(QDir::Files | QDir::System))
+      if (fd.symLinkTarget() == path) return true;
+    return false;
+  };
+  QElapsedTimer t;
+  t.start();
+  while (!holdsFile() && t.elapsed() < 20000) ::usleep(1000);
+  ASSERT_TRUE(holdsFile());
   cli->Signal(SIGUSR1);
+  EXPECT_TRUE(OutFiles(QStringLiteral("log-*.txt")).isEmpty());
   ASSERT_TRUE(cli->WaitForStdout(QStringLiteral(": Включаем паузу\n"), 60000)) << cli->Out().toStdString();
   cli->Signal(SIGUSR1);
   ASSERT_TRUE(cli->WaitForStdout(QStringLiteral(": Отключаем паузу, продолжаем работу\n")));
