@@ -158,6 +158,45 @@ class CliDemoTest : public ::testing::Test {
         << cli.Out().toStdString();
   }
 
+  // A --test run whose stderr is a pseudo-terminal of `size` (null: the default), stdout going
+  // elsewhere. Returns the child, with the terminal's side in `master`.
+  pid_t StartOnTerminal(int& master, const winsize* size) {
+    const QByteArray program = kCli.toLocal8Bit();
+    const QByteArray origin = Origin.toLocal8Bit();
+    const QByteArray out = OutDir().toLocal8Bit();
+    const QByteArray dir = Work.path().toLocal8Bit();
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, size);
+    if (pid == 0) {
+      const int devnull = ::open("/dev/null", O_WRONLY);
+      ::dup2(devnull, 1);
+      if (::chdir(dir.constData()) != 0) ::_exit(126);
+      const char* argv[] = {program.constData(), "--test", "--origin", origin.constData(),
+                            "--output-dir", out.constData(), nullptr};
+      ::execv(argv[0], const_cast<char* const*>(argv));
+      ::_exit(127);
+    }
+    return pid;
+  }
+
+  // What the terminal shows until the child closes it or `ms` pass; `seen` is told after each
+  // read.
+  static QByteArray ReadTerminal(int master, int ms, const std::function<void(const QByteArray&)>& seen = {}) {
+    QByteArray screen;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      char buf[4096];
+      const ssize_t n = ::read(master, buf, sizeof buf);
+      if (n <= 0) break;  // EIO once the child has closed the terminal
+      screen.append(buf, n);
+      if (seen) seen(screen);
+    }
+    ::close(master);
+    return screen;
+  }
+
   QTemporaryDir Work{QStringLiteral(SH_TEST_WORK_DIR "/cli-work-XXXXXX")};
   std::unique_ptr<TProcess> Portal;
   QString Origin;
@@ -506,34 +545,9 @@ TEST_F(CliDemoTest, RefusalsWriteNothing) {
 TEST_F(CliDemoTest, ProgressOnATerminalIsOneLineRewritten) {
   StartPortal();
   int master = -1;
-  const QByteArray program = kCli.toLocal8Bit();
-  const QByteArray origin = Origin.toLocal8Bit();
-  const QByteArray out = OutDir().toLocal8Bit();
-  const QByteArray dir = Work.path().toLocal8Bit();
-  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  const pid_t pid = StartOnTerminal(master, nullptr);
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    // stdout goes elsewhere: the terminal shows stderr only.
-    const int devnull = ::open("/dev/null", O_WRONLY);
-    ::dup2(devnull, 1);
-    if (::chdir(dir.constData()) != 0) ::_exit(126);
-    const char* argv[] = {program.constData(), "--test", "--origin", origin.constData(),
-                          "--output-dir", out.constData(), nullptr};
-    ::execv(argv[0], const_cast<char* const*>(argv));
-    ::_exit(127);
-  }
-  QByteArray screen;
-  QElapsedTimer t;
-  t.start();
-  while (t.elapsed() < 60000) {
-    pollfd p{master, POLLIN, 0};
-    if (::poll(&p, 1, 100) <= 0) continue;
-    char buf[4096];
-    const ssize_t n = ::read(master, buf, sizeof buf);
-    if (n <= 0) break;  // EIO once the child has closed the terminal
-    screen.append(buf, n);
-  }
-  ::close(master);
+  const QByteArray screen = ReadTerminal(master, 60000);
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status));
@@ -924,40 +938,15 @@ TEST_F(CliDemoTest, ProgressFitsTheTerminalsWidth) {
   winsize size{};
   size.ws_row = 24;
   size.ws_col = 60;
-  const QByteArray program = kCli.toLocal8Bit();
-  const QByteArray origin = Origin.toLocal8Bit();
-  const QByteArray out = OutDir().toLocal8Bit();
-  const QByteArray dir = Work.path().toLocal8Bit();
-  const pid_t pid = ::forkpty(&master, nullptr, nullptr, &size);
+  const pid_t pid = StartOnTerminal(master, &size);
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    const int devnull = ::open("/dev/null", O_WRONLY);
-    ::dup2(devnull, 1);
-    if (::chdir(dir.constData()) != 0) ::_exit(126);
-    const char* argv[] = {program.constData(), "--test", "--origin", origin.constData(),
-                          "--output-dir", out.constData(), nullptr};
-    ::execv(argv[0], const_cast<char* const*>(argv));
-    ::_exit(127);
-  }
-  QByteArray screen;
   qsizetype resizedAt = -1;
-  QElapsedTimer t;
-  t.start();
-  while (t.elapsed() < 90000) {
-    pollfd p{master, POLLIN, 0};
-    if (::poll(&p, 1, 100) <= 0) continue;
-    char buf[4096];
-    const ssize_t n = ::read(master, buf, sizeof buf);
-    if (n <= 0) break;
-    screen.append(buf, n);
+  const QByteArray screen = ReadTerminal(master, 90000, [&](const QByteArray& shown) {
     static const QRegularExpression third(QStringLiteral("\rкарточки: [3-9]"));
-    if (resizedAt < 0 && QString::fromUtf8(screen).contains(third)) {
-      size.ws_col = 30;
-      ASSERT_EQ(::ioctl(master, TIOCSWINSZ, &size), 0);  // the child gets SIGWINCH
-      resizedAt = screen.size();
-    }
-  }
-  ::close(master);
+    if (resizedAt >= 0 || !QString::fromUtf8(shown).contains(third)) return;
+    size.ws_col = 30;
+    if (::ioctl(master, TIOCSWINSZ, &size) == 0) resizedAt = shown.size();  // the child gets SIGWINCH
+  });
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status));
