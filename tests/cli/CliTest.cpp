@@ -820,27 +820,33 @@ TEST_F(CliDemoTest, ResumeOfAFinishedFileReportsItAsTheResult) {
     const char* what;
     QByteArray tail;  // after the last whole line
     bool cut;         // the log says a cut line was removed
+    bool viaLink;     // FILE is a symbolic link to the result file, named as the link
   } cases[] = {
-      {"whole lines", {}, false},
-      {"a tail of NUL bytes", QByteArray(4096, '\0'), true},
-      {"a cut row with NUL bytes", QByteArray("\"https://x/show_supplier/1\";\"N/A\";\"") + QByteArray(100, '\0'), true},
+      {"whole lines", {}, false, false},
+      {"a tail of NUL bytes", QByteArray(4096, '\0'), true, false},
+      {"a cut row with NUL bytes", QByteArray("\"https://x/show_supplier/1\";\"N/A\";\"") + QByteArray(100, '\0'), true,
+       false},
+      {"a symbolic link", {}, false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     for (const QString& f : OutFiles()) QFile::remove(OutDir() + f);
     const QString relative = QStringLiteral("kept/data5.csv");
     const QString path = Work.path() + u'/' + relative;
-    QFile::remove(path);
-    QFile::remove(Work.path() + QStringLiteral("/kept/data5.xlsx"));
+    const QString target = c.viaLink ? Work.path() + QStringLiteral("/kept/target.csv") : path;
+    for (const QString& old : {path, target, Work.path() + QStringLiteral("/kept/data5.xlsx")}) QFile::remove(old);
     {
-      QFile f(path);
+      QFile f(target);
       ASSERT_TRUE(f.open(QIODevice::WriteOnly));
       f.write(full + c.tail);
+    }
+    if (c.viaLink) {
+      ASSERT_TRUE(QFile::link(target, path));
     }
     auto cli = RunCli({QStringLiteral("--test"), QStringLiteral("--quiet"), QStringLiteral("--xlsx"), QStringLiteral("--resume"), relative});
     ASSERT_TRUE(cli->Finish()) << cli->Err().toStdString();
     EXPECT_EQ(cli->ExitCode(), 0) << cli->Err().toStdString();
-    EXPECT_EQ(ReadFile(path), full);
+    EXPECT_EQ(ReadFile(target), full);
     EXPECT_EQ(cli->Out().contains(QStringLiteral(": Удалена оборванная последняя строка файла ") + path + u'\n'), c.cut)
         << cli->Out().toStdString();
     EXPECT_TRUE(cli->Out().contains(QStringLiteral(": В файле ") + path + QStringLiteral(" уже строк: ") +
