@@ -1,6 +1,6 @@
 #include "cli/CliOptions.h"
 
-#include <QCommandLineParser>
+#include <QHash>
 
 #include "run/RunSettings.h"
 
@@ -25,14 +25,73 @@ constexpr TOptionRow kOptions[] = {
     {"version", nullptr, "показать версию и выйти"},
 };
 
-void AddOptions(QCommandLineParser& parser) {
-  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-  for (const TOptionRow& row : kOptions) {
-    QCommandLineOption option(QString::fromLatin1(row.Name), QString::fromUtf8(row.Help));
-    if (row.ValueName) option.setValueName(QString::fromLatin1(row.ValueName));
-    parser.addOption(option);
-  }
+const TOptionRow* FindOption(QStringView name) {
+  for (const TOptionRow& row : kOptions)
+    if (name == QLatin1String(row.Name)) return &row;
+  return nullptr;
 }
+
+// The arguments read against the option table: "--name", "--name VALUE", "--name=VALUE", the
+// same with one dash, and "--" before arguments that are no options. Every message is one line
+// of the command's own.
+class TParsedArguments {
+ public:
+  bool Parse(const QStringList& arguments, QString& error) {
+    bool optionsEnded = false;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+      const QString& argument = arguments[i];
+      if (optionsEnded || !argument.startsWith(u'-') || argument == QLatin1String("-")) {
+        error = QStringLiteral("лишний аргумент: %1").arg(argument);
+        return false;
+      }
+      if (argument == QLatin1String("--")) {
+        optionsEnded = true;
+        continue;
+      }
+      QString name = argument.mid(argument.startsWith(QLatin1String("--")) ? 2 : 1);
+      QString value;
+      const qsizetype equals = name.indexOf(u'=');
+      const bool inlineValue = equals >= 0;
+      if (inlineValue) {
+        value = name.mid(equals + 1);
+        name.truncate(equals);
+      }
+      const TOptionRow* row = FindOption(name);
+      if (row == nullptr) {
+        error = QStringLiteral("неизвестный параметр: %1").arg(name);
+        return false;
+      }
+      if (!row->ValueName) {
+        if (inlineValue) {
+          error = QStringLiteral("параметр --%1 не принимает значения").arg(name);
+          return false;
+        }
+        FSet.insert(name, {});
+        continue;
+      }
+      if (!inlineValue) {
+        if (i + 1 >= arguments.size()) {
+          error = QStringLiteral("у параметра --%1 нет значения %2").arg(name, QLatin1String(row->ValueName));
+          return false;
+        }
+        value = arguments[++i];
+      }
+      // Each option once: a second value would silently win over the first.
+      if (FSet.contains(name)) {
+        error = QStringLiteral("параметр --%1 указан дважды").arg(name);
+        return false;
+      }
+      FSet.insert(name, value);
+    }
+    return true;
+  }
+
+  bool IsSet(const QString& name) const { return FSet.contains(name); }
+  QString Value(const QString& name) const { return FSet.value(name); }
+
+ private:
+  QHash<QString, QString> FSet;  // option name -> its value (empty for a switch)
+};
 
 }  // namespace
 
@@ -57,7 +116,8 @@ QString HelpText() {
     text += left.leftJustified(22) + u' ' + QString::fromUtf8(row.Help) + u'\n';
   }
   text += QStringLiteral(
-      "\nКоды завершения: 0 выгрузка дошла до конца без ошибок; 1 дошла до конца после ошибок;\n"
+      "\nКоды завершения: 0 выгрузка дошла до конца без ошибок; 1 дошла до конца после ошибок\n"
+      "(в том числе строк, не записанных в файл результата);\n"
       "2 неверные параметры или отказ при запуске (ничего не записано); 130 остановлена "
       "сигналом.\n"
       "С --to-xlsx: 0 таблица записана; 1 таблицу записать не удалось (файл результата не\n"
@@ -68,70 +128,51 @@ QString HelpText() {
 }
 
 bool ParseCommandLine(const QStringList& arguments, TCliOptions& options, QString& error) {
-  QCommandLineParser parser;
-  AddOptions(parser);
-  if (!parser.parse(arguments)) {
-    const QStringList unknown = parser.unknownOptionNames();
-    error = unknown.isEmpty()
-                ? parser.errorText()
-                : QStringLiteral("неизвестный параметр: %1").arg(unknown.first());
-    return false;
-  }
-  if (!parser.positionalArguments().isEmpty()) {
-    error = QStringLiteral("лишний аргумент: %1").arg(parser.positionalArguments().first());
-    return false;
-  }
-  // Each option once: a second value would silently win over the first.
-  for (const TOptionRow& row : kOptions) {
-    const QString name = QString::fromLatin1(row.Name);
-    if (row.ValueName && parser.values(name).size() > 1) {
-      error = QStringLiteral("параметр --%1 указан дважды").arg(name);
-      return false;
-    }
-  }
-  if (parser.isSet(QStringLiteral("help"))) {
+  TParsedArguments parser;
+  if (!parser.Parse(arguments, error)) return false;
+  if (parser.IsSet(QStringLiteral("help"))) {
     options.Action = TCliAction::caHelp;
     return true;
   }
-  if (parser.isSet(QStringLiteral("version"))) {
+  if (parser.IsSet(QStringLiteral("version"))) {
     options.Action = TCliAction::caVersion;
     return true;
   }
 
-  if (parser.isSet(QStringLiteral("to-xlsx"))) {
+  if (parser.IsSet(QStringLiteral("to-xlsx"))) {
     // A conversion runs no harvest: an option of a harvest with it is a mistake, not a wish.
     for (const char* harvestOnly :
          {"test", "separate", "active", "inactive", "resume", "origin", "output-dir", "proxy-file", "xlsx"}) {
-      if (parser.isSet(QString::fromLatin1(harvestOnly))) {
+      if (parser.IsSet(QString::fromLatin1(harvestOnly))) {
         error = QStringLiteral("--to-xlsx не сочетается с --%1").arg(QString::fromLatin1(harvestOnly));
         return false;
       }
     }
-    options.ToXlsxFile = parser.value(QStringLiteral("to-xlsx"));
+    options.ToXlsxFile = parser.Value(QStringLiteral("to-xlsx"));
     if (options.ToXlsxFile.isEmpty()) {
       error = QStringLiteral("у параметра --to-xlsx пустое значение");
       return false;
     }
-    options.Quiet = parser.isSet(QStringLiteral("quiet"));
+    options.Quiet = parser.IsSet(QStringLiteral("quiet"));
     options.Action = TCliAction::caToXlsx;
     return true;
   }
 
   engine::TRunOptions& run = options.Run;
-  run.TestExport = parser.isSet(QStringLiteral("test"));
-  run.Active = parser.isSet(QStringLiteral("active"));
-  run.Inactive = parser.isSet(QStringLiteral("inactive"));
+  run.TestExport = parser.IsSet(QStringLiteral("test"));
+  run.Active = parser.IsSet(QStringLiteral("active"));
+  run.Inactive = parser.IsSet(QStringLiteral("inactive"));
   // Ticking a box selects the separate mode, as in the window.
-  run.Separate = parser.isSet(QStringLiteral("separate")) || run.Active || run.Inactive;
+  run.Separate = parser.IsSet(QStringLiteral("separate")) || run.Active || run.Inactive;
   run.AllInARow = !run.Separate;
   options.SeparateFellBack = ::run::FixUpMode(run);
 
-  options.Quiet = parser.isSet(QStringLiteral("quiet"));
-  options.Xlsx = parser.isSet(QStringLiteral("xlsx"));
+  options.Quiet = parser.IsSet(QStringLiteral("quiet"));
+  options.Xlsx = parser.IsSet(QStringLiteral("xlsx"));
   const auto value = [&](const char* name, QString& into) -> bool {
     const QString key = QString::fromLatin1(name);
-    if (!parser.isSet(key)) return true;
-    into = parser.value(key);
+    if (!parser.IsSet(key)) return true;
+    into = parser.Value(key);
     if (into.isEmpty()) {
       error = QStringLiteral("у параметра --%1 пустое значение").arg(key);
       return false;
@@ -141,10 +182,17 @@ bool ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStrin
   if (!value("resume", options.ResumeFile) || !value("origin", options.Origin) ||
       !value("output-dir", options.OutputDir) || !value("proxy-file", options.ProxyFile))
     return false;
-  if (!options.Origin.isEmpty() && !::run::IsPortalOrigin(options.Origin)) {
-    error = QStringLiteral("--origin ждёт адрес вида https://host[:port] без пути: %1")
-                .arg(options.Origin);
-    return false;
+  if (!options.Origin.isEmpty()) {
+    // The links of the portal's pages are matched in the one spelling of its origin.
+    const QString canonical = ::run::CanonicalPortalOrigin(options.Origin);
+    if (canonical.isEmpty()) {
+      error = QStringLiteral(
+                  "--origin ждёт адрес вида https://host[:port] без пути (адрес IPv6 в скобках не "
+                  "поддерживается): %1")
+                  .arg(options.Origin);
+      return false;
+    }
+    options.Origin = canonical;
   }
   return true;
 }

@@ -112,7 +112,12 @@ void TScraper::Execute() {
     workerListLock_ = std::make_shared<std::mutex>();
     CursorHourGlass = true;
     UpdateRunState();
-    if (!config_.ResumeFile.isEmpty()) {
+    if (config_.ResumeTaken) {
+      // Taken over (locked and read) by the front end: the driver holds it from here on.
+      resume_ = std::move(*config_.ResumeTaken);
+      config_.ResumeTaken.reset();
+      CutResumeTail(*resume_, [this](const QString& m) { Log(m); });
+    } else if (!config_.ResumeFile.isEmpty()) {
       resume_ = TakeOverResumeFile(config_.ResumeFile, options_, [this](const QString& m) { Log(m); });
     }
     pending_.clear();
@@ -126,10 +131,12 @@ void TScraper::Execute() {
     // Outside the phases an error ends the run at once; it leaves its line in the log so that
     // the operator sees why the run ended early.
     try {
+      if (config_.OnLostWork) config_.OnLostWork();
       Log(kErrorPrefix + MessageOf(e));
     } catch (...) {
     }
   } catch (...) {
+    if (config_.OnLostWork) config_.OnLostWork();
   }
   // A pause clicked after a stop holds here too: a stopped list phase leaves its loop without
   // passing another gate. A stop click resumes first, so a stop always gets past this point.
@@ -216,7 +223,9 @@ void TScraper::RunCardSelectionAndPhase() {
   inactiveSet_.Assign(inactiveList_);
   Limit = 3;
   ReadProxySettings();
-  if (pending_.empty()) return;
+  // A resumed file with nothing left to fetch is still the run's result file: it is opened,
+  // reported and handed over like one the card phase appended to.
+  if (pending_.empty() && !resume_) return;
 
   TResultSinkContext context;
   context.Options = options_;
@@ -227,7 +236,9 @@ void TScraper::RunCardSelectionAndPhase() {
   if (resume_) {
     context.ResumeFile = resume_->Path;
     context.ResumeSize = resume_->Size;
+    context.ResumeDescriptor = resume_->Descriptor();
   }
+  context.OnRowLost = config_.OnLostWork;
   std::unique_ptr<IResultSink> sink = config_.ResultSinkFactory
                                           ? config_.ResultSinkFactory(context)
                                           : CreateCsvResultSink(context);

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -583,15 +586,12 @@ TEST_F(ScraperResumeTest, ContinuedFileHoldsTheRowsOfOneUninterruptedRun) {
                                         .arg(path)
                                         .arg(k)
                                         .arg(c.selected - k)));
+        // Nothing left to fetch or not, the file is the run's result: reported and handed over.
         const int remaining = c.selected - k;
-        if (remaining == 0) {  // nothing left to fetch: no card phase
-          EXPECT_TRUE(opened_.isEmpty());
-          EXPECT_TRUE(window_->Events().filter("outcome:").isEmpty());
-          continue;
-        }
         EXPECT_TRUE(window_->Logged("Данные будут дописываться в файл " + path));
         EXPECT_EQ(opened_, QStringList({path}));
         EXPECT_EQ(window_->Events().filter("outcome:"), QStringList({"outcome:ok"}));
+        if (remaining == 0) continue;
         const auto progress = window_->Progress();
         ASSERT_GE(progress.size(), 2u);
         EXPECT_EQ(progress[progress.size() - 2], std::make_pair(remaining, remaining));
@@ -664,6 +664,51 @@ TEST_F(ScraperResumeTest, CheckRefusesWhatARunWithTheseOptionsCannotContinue) {
     EXPECT_TRUE(answer.contains(c.path)) << answer.toStdString();
     EXPECT_FALSE(answer.contains('\n'));
   }
+}
+
+// A file the front end took over (locked and read once at its start) stays locked through the
+// whole run, list phase included, so that a second harvest of it is refused; the card phase
+// appends through the held lock, and the lock goes with the run's end.
+TEST_F(ScraperResumeTest, ATakenOverFileIsHeldFromTheStartToTheEnd) {
+  const QByteArray full = FullRun(kAllInARow, Config());
+  const QString path = CutCopy(full, 1, 20);
+  const QString busy = "Файл " + path + " сейчас пишет другая выгрузка";
+  int shared = ::open(path.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(shared, 0);
+  ASSERT_EQ(::flock(shared, LOCK_SH | LOCK_NB), 0);
+  EXPECT_EQ(CheckResumeFile(path, kAllInARow), busy);  // a reader's shared lock is enough
+  ::close(shared);
+
+  TEngineConfig config = Config();
+  config.ResultSinkFactory = {};
+  config.ProgramDir = Folder("resumed");
+  config.ResumeTaken = std::make_shared<TResumeFile>(OpenResumeFile(path, kAllInARow));
+  int lost = 0;
+  config.OnLostWork = [&lost] { ++lost; };
+  window_ = std::make_shared<TFakeWindow>();
+  opened_.clear();
+  QStringList checks;
+  window_->OnLog = [&checks, path](const QString& m) {
+    if (m.startsWith("Всего карточек") || m.startsWith("Данные будут дописываться"))
+      checks.append(CheckResumeFile(path, kAllInARow));
+  };
+  Run(kAllInARow, config);
+  EXPECT_EQ(checks, QStringList({busy, busy}));
+  EXPECT_EQ(SortedRows(FileBytes(path)), SortedRows(full));
+  EXPECT_EQ(window_->DriverLog().first(), "Удалена оборванная последняя строка файла " + path);
+  EXPECT_EQ(opened_, QStringList({path}));
+  EXPECT_EQ(lost, 0);
+  EXPECT_EQ(CheckResumeFile(path, kAllInARow), "");  // released with the run
+
+  // A failure outside the phases (a proxy file that cannot be read) ends the run early, with
+  // no outcome: it is told as lost work.
+  TEngineConfig broken = Config();
+  broken.ProxyFilePath = "/proc/self/mem";  // a read fails even for root
+  broken.OnLostWork = [&lost] { ++lost; };
+  window_ = std::make_shared<TFakeWindow>();
+  Run(kAllInARow, broken);
+  EXPECT_EQ(lost, 1);
+  EXPECT_TRUE(window_->DriverLog().last().startsWith("ERROR_Cannot read file")) << window_->DriverLog().last().toStdString();
 }
 
 TEST_F(ScraperResumeTest, AFileThatAnotherRunWritesIsLeftAlone) {

@@ -35,29 +35,49 @@ TEST(RunSettings, ModeFixUpFallsBackOnlyWithoutBoxes) {
   }
 }
 
-TEST(RunSettings, PortalOriginIsSchemeHostAndPortOnly) {
+// Every accepted spelling becomes the one the portal's card links carry, so that the links are
+// found whatever case or port spelling the origin was given in; "" marks a refused origin.
+TEST(RunSettings, PortalOriginIsSchemeHostAndPortInOneSpelling) {
   struct Case {
     const char* origin;
-    bool ok;
+    const char* canonical;
   } cases[] = {
-      {"https://localhost:8443", true},
-      {"https://zakupki.example", true},
-      {"https://127.0.0.1:1", true},
-      {"https://[::1]:8443", true},
-      {"http://localhost:8443", false},   // only HTTPS is spoken
-      {"https://localhost:8443/", false},  // the engine appends its own paths
-      {"https://localhost/path", false},
-      {"https://localhost?x=1", false},
-      {"https://user@localhost", false},
-      {"https://localhost:", false},
-      {"https://localhost:0", false},
-      {"https://localhost:65536", false},
-      {"https://", false},
-      {"localhost:8443", false},
-      {"", false},
+      {"https://localhost:8443", "https://localhost:8443"},
+      {"https://zakupki.example", "https://zakupki.example"},
+      {"https://127.0.0.1:1", "https://127.0.0.1:1"},
+      {"https://LOCALHOST:8443", "https://localhost:8443"},
+      {"HTTPS://Zakupki.Example", "https://zakupki.example"},
+      {"https://localhost:08443", "https://localhost:8443"},
+      {"https://localhost:000001", "https://localhost:1"},
+      {"https://zakupki.example:443", "https://zakupki.example"},  // the default port not written
+      {"https://zakupki.example:0443", "https://zakupki.example"},
+      {"https://[::1]:8443", ""},  // the transport resolves IPv4 names only
+      {"https://[::1]", ""},
+      {"http://localhost:8443", ""},   // only HTTPS is spoken
+      {"https://localhost:8443/", ""},  // the engine appends its own paths
+      {"https://localhost/path", ""},
+      {"https://localhost?x=1", ""},
+      {"https://localhost#x", ""},
+      {"https://user@localhost", ""},
+      {"https://localhost:", ""},
+      {"https://localhost:0", ""},
+      {"https://localhost:000", ""},
+      {"https://localhost:65536", ""},
+      {"https://localhost:+80", ""},
+      {"https://localhost:80:90", ""},
+      {"https://:8443", ""},
+      {"https://", ""},
+      {"localhost:8443", ""},
+      {"", ""},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(run::IsPortalOrigin(QString::fromUtf8(c.origin)), c.ok) << c.origin;
+  for (const Case& c : cases) {
+    const QString origin = QString::fromUtf8(c.origin);
+    EXPECT_EQ(run::CanonicalPortalOrigin(origin).toStdString(), c.canonical) << c.origin;
+    EXPECT_EQ(run::IsPortalOrigin(origin), *c.canonical != 0) << c.origin;
+  }
+  // The built-in origin follows the same rule (the build refuses one it cannot accept).
+  EXPECT_FALSE(run::CompiledPortalOrigin().isEmpty());
+  EXPECT_EQ(run::CompiledPortalOrigin(), run::CanonicalPortalOrigin(run::CompiledPortalOrigin()));
 }
 
 TEST(RunSettings, ProgramFolderWithOrWithoutSeparator) {
