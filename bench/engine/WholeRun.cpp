@@ -54,7 +54,7 @@
 #include "DemoPortal.h"
 #include "engine/CardSelection.h"
 #include "engine/ListCrawl.h"
-#include "engine/RunDriver.h"
+#include "engine/EngineConfig.h"
 #include "run/Outcome.h"
 
 using namespace engine;
@@ -98,7 +98,7 @@ double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 
 // Keeps only what the report needs: counts, the progress, the moments the phases change, and any
 // error outcome (which it resumes at once so that a broken run still ends).
-class TCountingWindow : public IWindowBridge {
+class TCountingWindow : public IRunHost {
  public:
   struct TMark {
     double wall = 0, cpu = 0, rss = 0;

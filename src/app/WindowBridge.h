@@ -5,7 +5,7 @@
 #include <QString>
 #include <functional>
 
-#include "engine/WindowBridge.h"
+#include "engine/RunHost.h"
 #include "run/ThreadCall.h"
 
 namespace app {
@@ -15,7 +15,7 @@ class TMainForm;
 // Raised in a caller whose call could not run because the window is gone.
 using EWindowClosed = run::ECallTargetGone;
 
-class TWindowBridge final : public engine::IWindowBridge {
+class TWindowBridge final : public engine::IRunHost {
  public:
   // Made by the form on the window thread.
   explicit TWindowBridge(TMainForm* form);

@@ -19,7 +19,7 @@
 #include "app/LogMemo.h"
 #include "app/ProgressBar.h"
 #include "app/WindowBridge.h"
-#include "engine/RunDriver.h"
+#include "engine/EngineConfig.h"
 #include "base/TickCount.h"
 #include "run/LogFile.h"
 #include "run/RunSettings.h"
@@ -114,7 +114,7 @@ TMainForm::~TMainForm() {
   FBridge->Detach();
 }
 
-std::shared_ptr<engine::IWindowBridge> TMainForm::Bridge() const { return FBridge; }
+std::shared_ptr<engine::IRunHost> TMainForm::Bridge() const { return FBridge; }
 
 void TMainForm::CreateControls() {
   StartButton = new QPushButton(QStringLiteral("СТАРТ"), this);

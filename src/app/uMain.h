@@ -9,8 +9,8 @@
 #include <functional>
 #include <memory>
 
-#include "engine/RunDriver.h"
-#include "engine/WindowBridge.h"
+#include "engine/EngineConfig.h"
+#include "engine/RunHost.h"
 #include "run/LogFormat.h"
 #include "run/RunControl.h"
 
@@ -62,7 +62,7 @@ class TMainForm : public QWidget, private run::IRunView {
 
   // The bridge handed to every driver. It outlives the form; once the form is gone its calls
   // fail with EWindowClosed.
-  std::shared_ptr<engine::IWindowBridge> Bridge() const;
+  std::shared_ptr<engine::IRunHost> Bridge() const;
   TWindowBridge& WindowBridge() const { return *FBridge; }
 
   // The driver of the current or last run (empty before the first start).

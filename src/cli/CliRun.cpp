@@ -89,7 +89,7 @@ int InstallSignalPipe() {
 }
 
 // The bridge the driver and its workers call: each operation runs on the main thread.
-class TCliRun::TBridge final : public engine::IWindowBridge {
+class TCliRun::TBridge final : public engine::IRunHost {
  public:
   explicit TBridge(TCliRun* run) : FRun(run), FCaller(run) {}
   void AppendLog(const QString& message) override {

@@ -10,7 +10,7 @@
 #include <mutex>
 
 #include "cli/CliOutput.h"
-#include "engine/RunDriver.h"
+#include "engine/EngineConfig.h"
 #include "run/LogFile.h"
 #include "run/RunControl.h"
 #include "run/ThreadCall.h"

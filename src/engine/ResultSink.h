@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-#include "engine/WindowBridge.h"
+#include "engine/RunOptions.h"
 
 namespace engine {
 
@@ -23,7 +23,7 @@ class IResultSink {
 };
 
 // Everything a sink gets from the driver: the run's options, the program folder, the driver's
-// logging (stamped lines through the window bridge), the desktop's open action and the tick source.
+// logging (stamped lines through the run host), the desktop's open action and the tick source.
 struct TResultSinkContext {
   TRunOptions Options;
   QString ProgramDir;

@@ -1,6 +1,6 @@
 #pragma once
 // Running an operation on the thread of a QObject's event loop while the calling thread
-// waits: the mechanism of the window-thread bridge, for the window and the command alike.
+// waits: the mechanism of the run host, for the window and the command alike.
 // Each call from another thread is posted as an event to the target; the target's event()
 // hands it to DeliverCallEvent, the operation runs there, and any failure it raised is raised
 // again in the caller. A call made on the target's own thread runs at once.

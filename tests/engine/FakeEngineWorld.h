@@ -18,7 +18,7 @@
 
 #include "engine/PageFetcher.h"
 #include "engine/ResultSink.h"
-#include "engine/RunDriver.h"
+#include "engine/EngineConfig.h"
 #include "RunRulesHost.h"
 #include "run/ThreadCall.h"
 
@@ -42,7 +42,7 @@ inline bool WaitUntil(const std::function<bool()>& cond,
 // after an error and the resume timer that ends it (50 ms here) are the run rules' own, on a
 // thread of their own; the timer's expiry is recorded as "resume". A driver started through
 // Start() is the rules' current driver, as in a front end; only such a driver is resumed.
-class TFakeWindow : public engine::IWindowBridge, public std::enable_shared_from_this<TFakeWindow> {
+class TFakeWindow : public engine::IRunHost, public std::enable_shared_from_this<TFakeWindow> {
  public:
   TFakeWindow()
       : rules_({50, [this](const QString& line) { Record(ruleLines_, line); },
@@ -125,7 +125,7 @@ class TFakeWindow : public engine::IWindowBridge, public std::enable_shared_from
  private:
   // The bridge a driver started through the rules holds: calls after the window is gone fail,
   // as they do once the program's window is closed.
-  class TForwarder : public engine::IWindowBridge {
+  class TForwarder : public engine::IRunHost {
    public:
     explicit TForwarder(std::weak_ptr<TFakeWindow> window) : window_(std::move(window)) {}
     void AppendLog(const QString& m) override { Window()->AppendLog(m); }

@@ -15,7 +15,7 @@
 #include "engine/ListCrawl.h"
 #include "engine/ProxySettings.h"
 #include "engine/Resume.h"
-#include "engine/RunDriver.h"
+#include "engine/EngineConfig.h"
 #include "text/ResultFile.h"
 
 using namespace engine;
