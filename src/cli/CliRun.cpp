@@ -59,7 +59,15 @@ constexpr std::size_t kStdoutQueueBytes = 1u << 20;
 // How long the end waits for a reader of stdout that takes nothing.
 constexpr int kStdoutStallMs = 1000;
 
-const QString kCardPhase = QStringLiteral("карточки");
+// The phase as the progress line names it.
+QString PhaseName(engine::TRunPhase phase) {
+  switch (phase) {
+    case engine::TRunPhase::List: return QStringLiteral("список участников");
+    case engine::TRunPhase::Inactive: return QStringLiteral("список неактивных");
+    case engine::TRunPhase::Card: break;
+  }
+  return QStringLiteral("карточки");
+}
 
 }  // namespace
 
@@ -103,6 +111,9 @@ class TCliRun::TBridge final : public engine::IRunHost {
   }
   void ReportOutcome(engine::IRunDriver& driver, const QString& result) override {
     FCaller.Run([&] { FRun->ReportOutcome(driver, result); });
+  }
+  void PhaseStarted(engine::TRunPhase phase) override {
+    FCaller.Run([&] { FRun->PhaseStarted(phase); });
   }
   void Detach() { FCaller.Detach(); }
 
@@ -162,7 +173,7 @@ bool TCliRun::Start(QString& error) {
   }
   FRunClock.start();
   FPhaseClock.start();
-  FPhase = QStringLiteral("список участников");
+  FPhase = PhaseName(engine::TRunPhase::List);
   try {
     FControl->Start(FBridge, FSettings.Options, FSettings.Config);
   } catch (const std::exception& e) {
@@ -201,18 +212,13 @@ void TCliRun::OnSignal() {
 // ---------------------------------------------------------------------------------------
 // The driver's operations
 
-void TCliRun::AppendLog(const QString& message) {
-  // The phase, as the driver's own lines tell it.
-  if (message.startsWith(QStringLiteral("Всего карточек: ")) && FSettings.Options.Separate) {
-    FPhase = QStringLiteral("список неактивных");
-    FPhaseClock.restart();
-  } else if (FPhase != kCardPhase &&
-             (message.startsWith(QStringLiteral("Данные будут записываться в файл ")) ||
-              message == QStringLiteral("Загружаем карточку..."))) {
-    FPhase = kCardPhase;
-    FPhaseClock.restart();
-  }
-  FControl->Log(message);
+void TCliRun::AppendLog(const QString& message) { FControl->Log(message); }
+
+void TCliRun::PhaseStarted(engine::TRunPhase phase) {
+  // The register's list starts with the run; its clock runs from the start.
+  if (phase == engine::TRunPhase::List) return;
+  FPhase = PhaseName(phase);
+  FPhaseClock.restart();
 }
 
 void TCliRun::UpdateRunState(bool cursorHourGlass) {

@@ -60,6 +60,7 @@ class TCliRun : public QObject, private run::IRunView {
   void UpdateRunState(bool cursorHourGlass);
   void UpdateProgress(std::int32_t position, std::int32_t max);
   void ReportOutcome(engine::IRunDriver& driver, const QString& result);
+  void PhaseStarted(engine::TRunPhase phase);
 
  protected:
   bool event(QEvent* event) override;

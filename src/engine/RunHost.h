@@ -13,6 +13,10 @@ namespace engine {
 
 class IRunDriver;
 
+// The phases of a run, in the order they come: the register's list, the list of inactive
+// suppliers (only when the two are harvested separately), the cards.
+enum class TRunPhase { List, Inactive, Card };
+
 class IRunHost {
  public:
   virtual ~IRunHost() = default;
@@ -32,6 +36,11 @@ class IRunHost {
   // Reports the run outcome: on an error outcome logs it, arms the resume timer and pauses
   // the driver (driver.Pause()) before returning; otherwise logs the completion line.
   virtual void ReportOutcome(IRunDriver& driver, const QString& result) = 0;
+
+  // A phase begins: before its first page is planned (the list phases) or before the result
+  // file is opened (the card phase, which a run without cards to fetch never reaches). Nothing
+  // by default; a host that shows the phase runs it where it reads it.
+  virtual void PhaseStarted(TRunPhase phase) { (void)phase; }
 };
 
 }  // namespace engine

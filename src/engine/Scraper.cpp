@@ -162,6 +162,7 @@ void TScraper::Execute() {
 
 bool TScraper::RunListPhase(TPhaseKind kind) {
   const bool inactive = kind == TPhaseKind::Inactive;
+  host_->PhaseStarted(kind);
   pending_.clear();
   if (inactive) {
     planned_.Clear();
@@ -226,6 +227,7 @@ void TScraper::RunCardSelectionAndPhase() {
   // A resumed file with nothing left to fetch is still the run's result file: it is opened,
   // reported and handed over like one the card phase appended to.
   if (pending_.empty() && !resume_) return;
+  host_->PhaseStarted(TPhaseKind::Card);
 
   TResultSinkContext context;
   context.Options = options_;

@@ -45,7 +45,7 @@ class TScraper : public IRunDriver, public std::enable_shared_from_this<TScraper
 
  private:
   enum class TLoopEnd { Done, Stopped };
-  enum class TPhaseKind { List, Inactive, Card };
+  using TPhaseKind = TRunPhase;
   using THandler = std::function<void(const QString& address, const QString& pageText)>;
 
   void Execute();

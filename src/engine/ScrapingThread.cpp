@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "engine/ListCrawl.h"
 #include "engine/ProxySettings.h"
 #include "base/TickCount.h"
 
@@ -80,7 +81,7 @@ void TScrapingThread::RunAttempts(IPageFetcher& client) {
     if (Terminated()) throw TStopSeen{};
     failed = false;
     ++attempt;
-    LogMessageText = url.contains(QStringLiteral("registry/supplierreg?"))
+    LogMessageText = IsListPageUrl(url)
                          ? QStringLiteral("Загружаем список...")
                          : QStringLiteral("Загружаем карточку...");
     AppendLog();

@@ -72,6 +72,10 @@ class TFakeWindow : public engine::IRunHost, public std::enable_shared_from_this
     std::lock_guard<std::mutex> guard(lock_);
     progress_.push_back({position, max});
   }
+  void PhaseStarted(engine::TRunPhase phase) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    phases_.push_back({phase, events_.size()});
+  }
   void ReportOutcome(engine::IRunDriver& driver, const QString& result) override {
     Record(events_, QStringLiteral("outcome:") + result);
     rules_.Call([&](run::TRunControl& control) {
@@ -114,6 +118,11 @@ class TFakeWindow : public engine::IRunHost, public std::enable_shared_from_this
     std::lock_guard<std::mutex> guard(lock_);
     return progress_;
   }
+  // The phases the driver told, each with the number of events recorded before it.
+  std::vector<std::pair<engine::TRunPhase, qsizetype>> Phases() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return phases_;
+  }
   // Automatic pauses the rules made.
   int Pauses() const {
     std::lock_guard<std::mutex> guard(lock_);
@@ -132,6 +141,7 @@ class TFakeWindow : public engine::IRunHost, public std::enable_shared_from_this
     void UpdateRunState(bool r) override { Window()->UpdateRunState(r); }
     void UpdateProgress(std::int32_t p, std::int32_t m) override { Window()->UpdateProgress(p, m); }
     void ReportOutcome(engine::IRunDriver& d, const QString& r) override { Window()->ReportOutcome(d, r); }
+    void PhaseStarted(engine::TRunPhase p) override { Window()->PhaseStarted(p); }
 
    private:
     std::shared_ptr<TFakeWindow> Window() const {
@@ -151,6 +161,7 @@ class TFakeWindow : public engine::IRunHost, public std::enable_shared_from_this
   QStringList events_;
   QStringList ruleLines_;
   std::vector<std::pair<std::int32_t, std::int32_t>> progress_;
+  std::vector<std::pair<engine::TRunPhase, qsizetype>> phases_;
   int pauses_ = 0;
   testsupport::TRunRulesHost rules_;  // last: its thread ends before the lists above go
 };
