@@ -27,6 +27,10 @@ constexpr TOptionRow kOptions[] = {
     {"quiet", nullptr, "не показывать ход выгрузки"},
     {"xlsx", nullptr, "в конце выгрузки записать ещё таблицу data<N>.xlsx рядом с data<N>.csv"},
     {"to-xlsx", "FILE", "сделать из готового файла результата FILE.csv таблицу FILE.xlsx и выйти"},
+    {"compare", "OLD.csv NEW.csv",
+     "сравнить два файла результата и записать новых, выбывших и изменённых участников в "
+     "NEW-changes.xlsx рядом с NEW, затем выйти"},
+    {"output", "FILE", "с --compare: файл изменений FILE.xlsx (книга) или FILE.csv (только список изменений)"},
     {"help", nullptr, "показать этот список и выйти"},
     {"version", nullptr, "показать версию и выйти"},
 };
@@ -58,6 +62,9 @@ QString HelpText() {
       "сигналом.\n"
       "С --to-xlsx: 0 таблица записана; 1 таблицу записать не удалось (файл результата не\n"
       "тронут); 2 файл не читается или не является файлом результата (ничего не записано).\n"
+      "С --compare: 0 файл изменений записан (есть изменения или нет); 1 его записать не удалось\n"
+      "(прежний файл с тем же именем не тронут); 2 файл не является файлом результата, один и тот\n"
+      "же файл дважды, неверное имя файла изменений (ничего не записано).\n"
       "Сигналы: SIGINT или SIGTERM останавливают выгрузку (второй завершает сразу), SIGUSR1 "
       "ставит на паузу или снимает её.\n");
   return text;
@@ -73,8 +80,10 @@ bool ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStrin
                 : QStringLiteral("неизвестный параметр: %1").arg(unknown.first());
     return false;
   }
-  if (!parser.positionalArguments().isEmpty()) {
-    error = QStringLiteral("лишний аргумент: %1").arg(parser.positionalArguments().first());
+  // --compare names its second file as the one argument that follows its own value.
+  const qsizetype ownArguments = parser.isSet(QStringLiteral("compare")) ? 1 : 0;
+  if (parser.positionalArguments().size() > ownArguments) {
+    error = QStringLiteral("лишний аргумент: %1").arg(parser.positionalArguments().at(ownArguments));
     return false;
   }
   // Each option once: a second value would silently win over the first.
@@ -92,6 +101,35 @@ bool ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStrin
   if (parser.isSet(QStringLiteral("version"))) {
     options.Action = TCliAction::caVersion;
     return true;
+  }
+
+  if (parser.isSet(QStringLiteral("compare"))) {
+    for (const char* harvestOnly : {"test", "separate", "active", "inactive", "resume", "origin", "output-dir",
+                                    "proxy-file", "xlsx", "to-xlsx"}) {
+      if (parser.isSet(QString::fromLatin1(harvestOnly))) {
+        error = QStringLiteral("--compare не сочетается с --%1").arg(QString::fromLatin1(harvestOnly));
+        return false;
+      }
+    }
+    options.CompareOld = parser.value(QStringLiteral("compare"));
+    if (parser.positionalArguments().isEmpty() || options.CompareOld.isEmpty() ||
+        parser.positionalArguments().first().isEmpty()) {
+      error = QStringLiteral("--compare ждёт два файла: --compare OLD.csv NEW.csv");
+      return false;
+    }
+    options.CompareNew = parser.positionalArguments().first();
+    options.CompareOutput = parser.value(QStringLiteral("output"));
+    if (parser.isSet(QStringLiteral("output")) && options.CompareOutput.isEmpty()) {
+      error = QStringLiteral("у параметра --output пустое значение");
+      return false;
+    }
+    options.Quiet = parser.isSet(QStringLiteral("quiet"));
+    options.Action = TCliAction::caCompare;
+    return true;
+  }
+  if (parser.isSet(QStringLiteral("output"))) {
+    error = QStringLiteral("--output задаёт файл изменений и нужен только с --compare");
+    return false;
   }
 
   if (parser.isSet(QStringLiteral("to-xlsx"))) {

@@ -11,6 +11,7 @@ namespace cli {
 enum class TCliAction {
   caHarvest,  // one harvest run
   caToXlsx,   // --to-xlsx FILE.csv: a finished result file made into a spreadsheet beside it
+  caCompare,  // --compare OLD.csv NEW.csv [--output FILE]: what changed between two result files
   caHelp,     // --help: the option list on stdout
   caVersion,  // --version
 };
@@ -26,6 +27,9 @@ struct TCliOptions {
   bool Quiet = false;       // --quiet
   bool Xlsx = false;        // --xlsx: the result file also as a spreadsheet when the run ends
   QString ToXlsxFile;       // --to-xlsx FILE.csv
+  QString CompareOld;       // --compare OLD.csv NEW.csv
+  QString CompareNew;
+  QString CompareOutput;    // --output FILE; empty: NEW's name with -changes.xlsx
 };
 
 // Parses the arguments (argv[0] first). On bad usage returns false with one line in `error`.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "cli/CliCompare.h"
 #include "cli/CliOptions.h"
 #include "cli/CliRun.h"
 #include "engine/Resume.h"
@@ -58,6 +59,8 @@ int main(int argc, char** argv) {
   // A conversion of a finished result file runs no harvest, so it needs none of a harvest's
   // checks: it only reads the file and writes the sheet beside it.
   if (options.Action == cli::TCliAction::caToXlsx) return cli::WriteSpreadsheet(options.ToXlsxFile);
+  if (options.Action == cli::TCliAction::caCompare)
+    return cli::CompareResultFiles(options.CompareOld, options.CompareNew, options.CompareOutput);
 
   // The window program's start-up refusals, on the folder of this program.
   const QString programDir = run::ProgramFolder();
