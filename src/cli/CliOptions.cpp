@@ -21,6 +21,9 @@ constexpr TOptionRow kOptions[] = {
     {"active", nullptr, "выгружать активных (включает --separate)"},
     {"inactive", nullptr, "выгружать неактивных (включает --separate)"},
     {"resume", "FILE", "продолжить выгрузку, записавшую файл результата FILE"},
+    {"update", "FILE",
+     "обновить выгрузку FILE: новый файл data<N>.csv, карточки из FILE берутся без загрузки, "
+     "загружаются только новые (изменения сведений известных карточек видит только полная выгрузка)"},
     {"origin", "URL", "адрес портала https://host[:port] вместо встроенного"},
     {"output-dir", "DIR", "папка для data<N>.csv и log-<N>.txt (по умолчанию папка программы)"},
     {"proxy-file", "FILE", "файл настроек прокси (по умолчанию proxy.txt рядом с программой)"},
@@ -105,7 +108,7 @@ bool ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStrin
 
   if (parser.isSet(QStringLiteral("compare"))) {
     for (const char* harvestOnly : {"test", "separate", "active", "inactive", "resume", "origin", "output-dir",
-                                    "proxy-file", "xlsx", "to-xlsx"}) {
+                                    "proxy-file", "xlsx", "to-xlsx", "update"}) {
       if (parser.isSet(QString::fromLatin1(harvestOnly))) {
         error = QStringLiteral("--compare не сочетается с --%1").arg(QString::fromLatin1(harvestOnly));
         return false;
@@ -135,7 +138,7 @@ bool ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStrin
   if (parser.isSet(QStringLiteral("to-xlsx"))) {
     // A conversion runs no harvest: an option of a harvest with it is a mistake, not a wish.
     for (const char* harvestOnly :
-         {"test", "separate", "active", "inactive", "resume", "origin", "output-dir", "proxy-file", "xlsx"}) {
+         {"test", "separate", "active", "inactive", "resume", "origin", "output-dir", "proxy-file", "xlsx", "update"}) {
       if (parser.isSet(QString::fromLatin1(harvestOnly))) {
         error = QStringLiteral("--to-xlsx не сочетается с --%1").arg(QString::fromLatin1(harvestOnly));
         return false;
@@ -172,9 +175,16 @@ bool ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStrin
     }
     return true;
   };
-  if (!value("resume", options.ResumeFile) || !value("origin", options.Origin) ||
+  if (!value("resume", options.ResumeFile) || !value("update", options.UpdateFile) ||
+      !value("origin", options.Origin) ||
       !value("output-dir", options.OutputDir) || !value("proxy-file", options.ProxyFile))
     return false;
+  // An update writes a new file; a resume continues an existing one (an interrupted update is
+  // finished by a plain --resume of its new file).
+  if (!options.UpdateFile.isEmpty() && !options.ResumeFile.isEmpty()) {
+    error = QStringLiteral("--update не сочетается с --resume: прерванное обновление продолжает --resume его нового файла");
+    return false;
+  }
   if (!options.Origin.isEmpty() && !::run::IsPortalOrigin(options.Origin)) {
     error = QStringLiteral("--origin ждёт адрес вида https://host[:port] без пути: %1")
                 .arg(options.Origin);

@@ -21,6 +21,7 @@ struct TCliOptions {
   engine::TRunOptions Run;  // the mode, as the window's option controls give it
   bool SeparateFellBack = false;  // --separate with neither box: all in one pass
   QString ResumeFile;       // --resume FILE
+  QString UpdateFile;       // --update PREVIOUS.csv
   QString Origin;           // --origin URL; empty: the compiled-in origin
   QString OutputDir;        // --output-dir DIR; empty: the program's folder
   QString ProxyFile;        // --proxy-file FILE; empty: proxy.txt beside the program

@@ -9,6 +9,7 @@
 #include "cli/CliOptions.h"
 #include "cli/CliRun.h"
 #include "engine/Resume.h"
+#include "engine/Update.h"
 #include "run/RunSettings.h"
 #include "run/StartupChecks.h"
 
@@ -93,6 +94,11 @@ int main(int argc, char** argv) {
     const QString why = engine::CheckResumeFile(options.ResumeFile, options.Run);
     if (!why.isEmpty()) return Refuse(why);
     settings.Config.ResumeFile = options.ResumeFile;
+  }
+  if (!options.UpdateFile.isEmpty()) {
+    const QString why = engine::CheckUpdateFile(options.UpdateFile);
+    if (!why.isEmpty()) return Refuse(why);
+    settings.Config.UpdateFile = options.UpdateFile;
   }
   settings.OutputDir = outputDir;
   settings.Quiet = options.Quiet;

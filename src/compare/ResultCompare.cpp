@@ -78,7 +78,7 @@ TIndex ReadIndex(const QString& path) {
   const std::hash<std::string_view> hash;
   while (reader.Next(fields)) {
     TEntry e;
-    e.Key = hash(AddressKey(fields[0]));
+    e.Key = hash(text::AddressKey(fields[0]));
     e.Offset = reader.RowOffset();
     // The card values lie one after another in the line, quotes and separators between them.
     const char* from = fields[2].data();
@@ -298,13 +298,6 @@ bool SamePath(const QString& a, const QString& b) {
 [[noreturn]] void Refuse(const QString& message) { throw ECompareRefused(message.toStdString()); }
 
 }  // namespace
-
-std::string_view AddressKey(std::string_view address) {
-  const std::size_t scheme = address.find("://");
-  if (scheme == std::string_view::npos) return address;
-  const std::size_t path = address.find_first_of("/?#", scheme + 3);
-  return path == std::string_view::npos ? std::string_view() : address.substr(path);
-}
 
 QString DefaultChangesPath(const QString& newPath) {
   const QString base = EndsWith(newPath, ".csv") ? newPath.left(newPath.size() - 4) : newPath;

@@ -25,10 +25,6 @@ class ECompareRefused : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The address without its origin (scheme and host): the path and query, or the whole text when
-// it has no origin.
-std::string_view AddressKey(std::string_view address);
-
 // "…/data123.csv" -> "…/data123-changes.xlsx"; a name without ".csv" gets "-changes.xlsx" added.
 QString DefaultChangesPath(const QString& newPath);
 

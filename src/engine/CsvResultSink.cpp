@@ -27,6 +27,7 @@ class TCsvResultSink : public IResultSink {
     file_.WriteRow(address, text::ActivityValue(options_.AllInARow, options_.Active, inInactiveSet),
                    card);
   }
+  void WriteLines(const QByteArray& lines) override { file_.WriteLines(lines); }
   void Close() override { file_.Close(); }
 
  private:

@@ -46,6 +46,9 @@ struct TEngineConfig {
   // A result file of an earlier run to continue (checked with CheckResumeFile beforehand): the
   // card phase appends to it and skips the cards it already holds. Empty: a new data%d.csv.
   QString ResumeFile;
+  // A result file of an earlier harvest (any mode) whose rows the card phase takes over for the
+  // selected cards it holds, fetching only the others (see engine/Update.h). Empty: none.
+  QString UpdateFile;
 };
 
 // Creates a run driver, suspended. The driver keeps itself alive while its thread runs and is

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "engine/ProxySettings.h"
+#include "engine/Update.h"
 #include "text/uLib.h"
 
 namespace engine {
@@ -209,9 +210,16 @@ void TScraper::RunCardSelectionAndPhase() {
     Log(ResumeLogText(*resume_, pending_.size()));
   }
   inactiveSet_.Assign(inactiveList_);
+  // An update takes the rows of the cards its earlier file holds instead of fetching them.
+  std::optional<TUpdateSource> update;
+  if (!config_.UpdateFile.isEmpty()) {
+    update.emplace(config_.UpdateFile);
+    update->Select(options_, inactiveSet_, pending_);
+    Log(update->LogText(pending_.size()));
+  }
   Limit = 3;
   ReadProxySettings();
-  if (pending_.empty()) return;
+  if (pending_.empty() && !(update && update->Taken() > 0)) return;
 
   TResultSinkContext context;
   context.Options = options_;
@@ -233,6 +241,7 @@ void TScraper::RunCardSelectionAndPhase() {
     bool stopped = false;
     try {
       sink->Open();
+      if (update) update->WriteRows([&](const QByteArray& lines) { sink->WriteLines(lines); });
       ProgressBarPosition = 0;
       ProgressBarMax = static_cast<std::int32_t>(pending_.size());
       const TLoopEnd end =

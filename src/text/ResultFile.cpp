@@ -148,6 +148,14 @@ void TResultFile::WriteRow(const QString& address, const QString& activity, cons
   WriteAll(line.toUtf8());
 }
 
+void TResultFile::WriteLines(const QByteArray& lines) {
+  if (fd_ < 0) {
+    ReportWriteFailure(QStringLiteral("файл не открыт"));
+    return;
+  }
+  WriteAll(lines);
+}
+
 void TResultFile::Close() {
   if (fd_ < 0) return;
   CloseDescriptor();
@@ -218,6 +226,13 @@ QString FieldText(const QString& value) {
   quoted.reserve(value.size() + 2);
   AppendField(quoted, value);
   return quoted.mid(1, quoted.size() - 2);
+}
+
+std::string_view AddressKey(std::string_view address) {
+  const std::size_t scheme = address.find("://");
+  if (scheme == std::string_view::npos) return address;
+  const std::size_t path = address.find_first_of("/?#", scheme + 3);
+  return path == std::string_view::npos ? std::string_view() : address.substr(path);
 }
 
 QString ActivityValue(bool allInARow, bool activeChecked, bool inInactiveSet) {

@@ -118,7 +118,8 @@ class CliCurrentTest : public ::testing::Test {
     std::unique_ptr<TQtChildProcess> Portals[2];
     QString Origins[2];
     TDump Dumps[2];
-    QString Harvest0, Full1;
+    QString Harvest0, Full1, Update1;
+    QString UpdateLog;  // stdout of the update
     QString Failure;
   };
   static inline TWorld* World = nullptr;
@@ -158,13 +159,14 @@ class CliCurrentTest : public ::testing::Test {
   }
 
   // A whole run; returns the result file it names, or an empty text (with the reason in Failure).
-  static QString Harvest(const QStringList& args, int portal) {
+  static QString Harvest(const QStringList& args, int portal, QString* log = nullptr) {
     auto cli = Cli(QStringList{QStringLiteral("--separate"), QStringLiteral("--active"), QStringLiteral("--inactive")} + args,
                    portal);
     if (!cli->Finish() || cli->ExitCode() != 0) {
       World->Failure = QStringLiteral("harvest failed: ") + cli->Err();
       return {};
     }
+    if (log) *log = cli->Out();
     static const QRegularExpression named(QStringLiteral("Файл результата: (\\S+)\n"));
     return named.match(cli->Err()).captured(1);
   }
@@ -186,6 +188,8 @@ class CliCurrentTest : public ::testing::Test {
     }
     World->Harvest0 = Harvest({}, 0);
     if (!World->Harvest0.isEmpty()) World->Full1 = Harvest({}, 1);
+    if (!World->Full1.isEmpty())
+      World->Update1 = Harvest({QStringLiteral("--update"), World->Harvest0}, 1, &World->UpdateLog);
   }
   static void TearDownTestSuite() {
     delete World;
@@ -196,7 +200,36 @@ class CliCurrentTest : public ::testing::Test {
   void SetUp() override {
     if (World->Failure.startsWith(QStringLiteral("missing "))) GTEST_SKIP() << World->Failure.toStdString();
     ASSERT_TRUE(World->Failure.isEmpty()) << World->Failure.toStdString();
-    ASSERT_FALSE(World->Full1.isEmpty());
+    ASSERT_FALSE(World->Update1.isEmpty());
+  }
+
+  // The rows an update at revision 1 of the harvest at revision 0 writes, the address's origin
+  // left out: every listed card as often as it is linked, a known card with its values of
+  // revision 0 and its activity of revision 1, a new card as revision 1 has it.
+  static QStringList ExpectedUpdateRows() {
+    QStringList rows;
+    const QString dump = QString::fromUtf8(ReadFile(World->Work.path() + QStringLiteral("/expected1.tsv")));
+    for (const QString& raw : dump.split(u'\n')) {
+      if (raw.isEmpty() || raw.startsWith(u'#')) continue;
+      const QStringList c = raw.split(u'\t');
+      const QString key = KeyOf(c[8]);
+      const auto before = World->Dumps[0].find(key);
+      TDumpCard card = World->Dumps[1].at(key);
+      if (before != World->Dumps[0].end()) card.Values = before->second.Values;
+      for (int link = 0; link < c[4].toInt(); ++link) rows.append(RowOf(QString(), key, card).join(u'|'));
+    }
+    rows.sort();
+    return rows;
+  }
+  // A result file's rows in the same form.
+  static QStringList RowsWithoutOrigin(const QString& path) {
+    QStringList rows;
+    for (QStringList row : CsvRows(path)) {
+      row[0] = KeyOf(row[0]);
+      rows.append(row.join(u'|'));
+    }
+    rows.sort();
+    return rows;
   }
 
   // --compare of revision 0's harvest with `newer`, in both forms: the lines are those the
@@ -284,6 +317,78 @@ class CliCurrentTest : public ::testing::Test {
 
 TEST_F(CliCurrentTest, CompareWithAFullHarvestFindsEveryChange) { ExpectComparison(World->Full1, false); }
 
+// The update fetches only the new cards and takes the others over: compared with the harvest it
+// updates, it shows exactly the new, the gone and the activity changes.
+TEST_F(CliCurrentTest, UpdateTakesKnownRowsOverAndFetchesTheNewCards) {
+  EXPECT_EQ(RowsWithoutOrigin(World->Update1), ExpectedUpdateRows());
+  int known = 0, added = 0;
+  const QString dump = QString::fromUtf8(ReadFile(World->Work.path() + QStringLiteral("/expected1.tsv")));
+  for (const QString& raw : dump.split(u'\n')) {
+    if (raw.isEmpty() || raw.startsWith(u'#')) continue;
+    const QStringList c = raw.split(u'\t');
+    (World->Dumps[0].count(KeyOf(c[8])) ? known : added) += c[4].toInt();
+  }
+  EXPECT_TRUE(World->UpdateLog.contains(QStringLiteral(": Из файла %1 взято строк: %2, загружаем карточек: %3\n")
+                                            .arg(World->Harvest0)
+                                            .arg(known)
+                                            .arg(added)))
+      << World->UpdateLog.toStdString();
+  // Only the new cards were fetched.
+  EXPECT_EQ(World->UpdateLog.count(QRegularExpression(QStringLiteral("/show_supplier/\\d+: успешно\n"))), added);
+  ExpectComparison(World->Update1, true);
+}
+
+// An update killed in its card phase is finished by a plain --resume of its new file: the file
+// then holds the rows of an update that was not interrupted.
+TEST_F(CliCurrentTest, AKilledUpdateIsFinishedByResume) {
+  // A slow portal at revision 1 keeps the fetches of the new cards going while the kill comes.
+  const QString slowDump = World->Work.path() + QStringLiteral("/slow.tsv");
+  const int year = QDate::currentDate().year();
+  TQtChildProcess slow(kBin + QStringLiteral("/demo-portal"),
+                       {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--cert"),
+                        kBin + QStringLiteral("/server-cert.pem"), QStringLiteral("--key"),
+                        kBin + QStringLiteral("/server-key.pem"), QStringLiteral("--ca"), kBin + QStringLiteral("/ca.pem"),
+                        QStringLiteral("--threads"), QStringLiteral("8"), QStringLiteral("--years"),
+                        QStringLiteral("%1-%2").arg(year - 1).arg(year), QStringLiteral("--pages-per-year"),
+                        QStringLiteral("1"), QStringLiteral("--cards-per-page"), QStringLiteral("20"),
+                        QStringLiteral("--inactive-per-type"), QStringLiteral("2"), QStringLiteral("--revision"),
+                        QStringLiteral("1"), QStringLiteral("--fault-slow"), QStringLiteral("600")},
+                       World->Work.path());
+  static const QRegularExpression listening(QStringLiteral("listening on (https://\\S+)"));
+  ASSERT_TRUE(slow.WaitUntil([&] { return listening.match(slow.Out()).hasMatch(); }, 20000));
+  const QString origin = listening.match(slow.Out()).captured(1);
+  const QString dir = World->Work.path() + QStringLiteral("/killed/");
+  ASSERT_TRUE(QDir().mkpath(dir));
+  const QStringList mode{QStringLiteral("--origin"), origin, QStringLiteral("--output-dir"), dir, QStringLiteral("--quiet"),
+                         QStringLiteral("--separate"), QStringLiteral("--active"), QStringLiteral("--inactive")};
+  {
+    TQtChildProcess first(kCli, mode + QStringList{QStringLiteral("--update"), World->Harvest0}, World->Work.path());
+    static const QRegularExpression fetched(QStringLiteral("/show_supplier/\\d+: успешно\n"));
+    ASSERT_TRUE(first.WaitUntil([&] { return first.Out().count(fetched) >= 1; }, 120000)) << first.Out().toStdString();
+    first.Signal(SIGKILL);
+    ASSERT_FALSE(first.Finish(10000));
+  }
+  const QStringList csvs = QDir(dir).entryList({QStringLiteral("data*.csv")}, QDir::Files);
+  ASSERT_EQ(csvs.size(), 1);
+  const QString path = dir + csvs[0];
+  ASSERT_LT(RowsWithoutOrigin(path).size(), ExpectedUpdateRows().size());
+
+  TQtChildProcess resumed(kCli, mode + QStringList{QStringLiteral("--resume"), path}, World->Work.path());
+  ASSERT_TRUE(resumed.Finish());
+  EXPECT_EQ(resumed.ExitCode(), 0) << resumed.Err().toStdString();
+  EXPECT_EQ(QDir(dir).entryList({QStringLiteral("data*.csv")}, QDir::Files), csvs);
+  EXPECT_EQ(RowsWithoutOrigin(path), RowsWithoutOrigin(World->Update1));
+
+  // --update with --resume is refused before anything is written.
+  const QStringList before = exporttest::Entries(dir);
+  TQtChildProcess both(kCli, mode + QStringList{QStringLiteral("--update"), World->Harvest0, QStringLiteral("--resume"), path},
+                       World->Work.path());
+  ASSERT_TRUE(both.Finish());
+  EXPECT_EQ(both.ExitCode(), 2);
+  EXPECT_EQ(both.Err().count(u'\n'), 1) << both.Err().toStdString();
+  EXPECT_EQ(exporttest::Entries(dir), before);
+}
+
 // Each refusal is one stderr line and exit 2, and leaves the folder as it was.
 TEST_F(CliCurrentTest, RefusalsWriteNothing) {
   const QString notes = World->Work.path() + QStringLiteral("/notes.csv");
@@ -303,6 +408,10 @@ TEST_F(CliCurrentTest, RefusalsWriteNothing) {
       {QStringLiteral("--compare"), old},
       {QStringLiteral("--compare"), old, now, QStringLiteral("--test")},
       {QStringLiteral("--output"), Out() + QStringLiteral("c.csv")},
+      {QStringLiteral("--origin"), World->Origins[1], QStringLiteral("--output-dir"), Out(), QStringLiteral("--update"), notes},
+      {QStringLiteral("--origin"), World->Origins[1], QStringLiteral("--output-dir"), Out(), QStringLiteral("--update"),
+       World->Work.path() + QStringLiteral("/missing.csv")},
+      {QStringLiteral("--compare"), old, now, QStringLiteral("--update"), old},
   };
   const QStringList before = exporttest::Entries(Out());
   const QByteArray newBytes = ReadFile(now);

@@ -109,7 +109,7 @@ TEST(AddressKey, DropsTheOrigin) {
       {"/ru/registry/show_supplier/5", "/ru/registry/show_supplier/5"},
       {"", ""},
   };
-  for (const auto& [address, key] : cases) EXPECT_EQ(compare::AddressKey(address), key) << address;
+  for (const auto& [address, key] : cases) EXPECT_EQ(text::AddressKey(address), key) << address;
   EXPECT_EQ(compare::DefaultChangesPath(QStringLiteral("/x/data123.csv")), QStringLiteral("/x/data123-changes.xlsx"));
   EXPECT_EQ(compare::DefaultChangesPath(QStringLiteral("/x/data123")), QStringLiteral("/x/data123-changes.xlsx"));
 }

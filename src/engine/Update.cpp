@@ -1,0 +1,134 @@
+#include "engine/Update.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string_view>
+
+#include "text/ResultFile.h"
+#include "text/ResultFileReader.h"
+#include "text/uLib.h"
+
+namespace engine {
+
+namespace {
+
+constexpr qsizetype kBatchBytes = 256 * 1024;  // lines handed over at once
+
+std::uint64_t KeyHash(std::string_view key) { return std::hash<std::string_view>{}(key); }
+
+// FNV-1a: unrelated to the first hash, so that two keys agreeing in both are not a worry.
+std::uint32_t CheckHash(std::string_view key) {
+  std::uint32_t h = 2166136261u;
+  for (const char c : key) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 16777619u;
+  }
+  return h;
+}
+
+}  // namespace
+
+QString CheckUpdateFile(const QString& path) {
+  try {
+    text::TResultFileReader reader(path);
+    std::vector<std::string_view> fields;
+    while (reader.Next(fields)) {
+    }
+  } catch (const std::exception& e) {
+    return QString::fromUtf8(e.what());
+  }
+  return QString();
+}
+
+TUpdateSource::TUpdateSource(QString path) : path_(std::move(path)) {
+  text::TResultFileReader reader(path_);
+  std::vector<std::string_view> fields;
+  while (reader.Next(fields)) {
+    const std::string_view key = text::AddressKey(fields[0]);
+    index_.push_back({KeyHash(key), CheckHash(key), static_cast<std::uint32_t>(reader.RowCount()), reader.RowOffset()});
+  }
+  // The last row of a card counts.
+  std::sort(index_.begin(), index_.end(), [](const TEntry& a, const TEntry& b) {
+    return a.Key != b.Key ? a.Key < b.Key : a.Check != b.Check ? a.Check < b.Check : a.Row > b.Row;
+  });
+  index_.erase(std::unique(index_.begin(), index_.end(),
+                           [](const TEntry& a, const TEntry& b) { return a.Key == b.Key && a.Check == b.Check; }),
+               index_.end());
+  index_.shrink_to_fit();
+}
+
+std::int64_t TUpdateSource::Select(const TRunOptions& options, const TInactiveSet& inactive, TAddressQueue& pending) {
+  TAddressQueue fetched;
+  for (QString& selected : pending) {
+    const QString address = text::Trim(selected);
+    const QByteArray bytes = text::FieldText(address).toUtf8();
+    const std::string_view key = text::AddressKey(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    const TEntry probe{KeyHash(key), CheckHash(key), 0, 0};
+    const auto it = std::lower_bound(index_.begin(), index_.end(), probe, [](const TEntry& a, const TEntry& b) {
+      return a.Key != b.Key ? a.Key < b.Key : a.Check < b.Check;
+    });
+    if (key.empty() || it == index_.end() || it->Key != probe.Key || it->Check != probe.Check) {
+      fetched.push_back(std::move(selected));
+      continue;
+    }
+    if (!PassesCardFilter(options, inactive, address)) continue;
+    const bool inInactiveSet = inactive.Contains(address);
+    taken_.push_back({it->Offset, it->Row, address, text::ActivityValue(options.AllInARow, options.Active, inInactiveSet)});
+  }
+  pending = std::move(fetched);
+  // One pass over the file in its order.
+  std::stable_sort(taken_.begin(), taken_.end(), [](const TTaken& a, const TTaken& b) { return a.Offset < b.Offset; });
+  return Taken();
+}
+
+void TUpdateSource::WriteRows(const std::function<void(const QByteArray& lines)>& write) {
+  if (taken_.empty()) return;
+  text::TResultFileReader reader(path_);
+  std::vector<std::string_view> fields;
+  QByteArray lines;
+  lines.reserve(kBatchBytes + 64 * 1024);
+  std::size_t next = 0;
+  reader.SeekRow(taken_.front().Offset, taken_.front().Row);
+  const auto changed = [this] {
+    return std::runtime_error(("Файл " + path_ + " изменился во время выгрузки").toStdString());
+  };
+  while (next < taken_.size()) {
+    const TTaken& wanted = taken_[next];
+    if (!reader.Next(fields)) throw changed();
+    if (reader.RowOffset() < wanted.Offset) continue;
+    if (reader.RowOffset() > wanted.Offset) throw changed();
+    // The card values stand in the line as they are: from the opening quote of the third field
+    // to the closing quote of the last.
+    const char* from = fields[2].data() - 1;
+    const char* to = fields.back().data() + fields.back().size() + 1;
+    const QByteArray addressBytes = text::FieldText(wanted.Address).toUtf8();
+    if (text::AddressKey(fields[0]) != text::AddressKey(std::string_view(addressBytes.constData(),
+                                                                           static_cast<std::size_t>(addressBytes.size())))) {
+      throw changed();
+    }
+    // Every selection of the card at this row gets it.
+    for (; next < taken_.size() && taken_[next].Offset == wanted.Offset; ++next) {
+      lines += '"';
+      lines += text::FieldText(taken_[next].Address).toUtf8();
+      lines += "\";\"";
+      lines += taken_[next].Activity.toUtf8();
+      lines += "\";";
+      lines.append(from, static_cast<qsizetype>(to - from));
+      lines += "\r\n";
+    }
+    if (lines.size() >= kBatchBytes) {
+      write(lines);
+      lines.clear();
+    }
+  }
+  if (!lines.isEmpty()) write(lines);
+  taken_.clear();
+  taken_.shrink_to_fit();
+}
+
+QString TUpdateSource::LogText(std::size_t fetched) const {
+  return QStringLiteral("Из файла ") + path_ + QStringLiteral(" взято строк: ") + QString::number(Taken()) +
+         QStringLiteral(", загружаем карточек: ") + QString::number(fetched);
+}
+
+}  // namespace engine
