@@ -1,5 +1,6 @@
 #include "engine/Update.h"
 
+#include <QFileInfo>
 #include <algorithm>
 #include <stdexcept>
 #include <string_view>
@@ -42,6 +43,9 @@ QString CheckUpdateFile(const QString& path) {
 
 TUpdateSource::TUpdateSource(QString path) : path_(std::move(path)) {
   text::TResultFileReader reader(path_);
+  // Room for as many rows as the file could hold (a row is more than 100 bytes): memory only
+  // becomes resident as entries are written, and the index never moves while it grows.
+  index_.reserve(static_cast<std::size_t>(QFileInfo(path_).size() / 100 + 16));
   std::vector<std::string_view> fields;
   while (reader.Next(fields)) {
     const std::string_view key = text::AddressKey(fields[0]);
@@ -54,15 +58,16 @@ TUpdateSource::TUpdateSource(QString path) : path_(std::move(path)) {
   index_.erase(std::unique(index_.begin(), index_.end(),
                            [](const TEntry& a, const TEntry& b) { return a.Key == b.Key && a.Check == b.Check; }),
                index_.end());
-  index_.shrink_to_fit();
 }
 
 std::int64_t TUpdateSource::Select(const TRunOptions& options, const TInactiveSet& inactive, TAddressQueue& pending) {
+  options_ = options;
   TAddressQueue fetched;
+  taken_.reserve(taken_.size() + pending.size());
   for (QString& selected : pending) {
     const QString address = text::Trim(selected);
-    const QByteArray bytes = text::FieldText(address).toUtf8();
-    const std::string_view key = text::AddressKey(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    const QByteArray field = text::FieldText(address).toUtf8();
+    const std::string_view key = text::AddressKey(std::string_view(field.constData(), static_cast<std::size_t>(field.size())));
     const TEntry probe{KeyHash(key), CheckHash(key), 0, 0};
     const auto it = std::lower_bound(index_.begin(), index_.end(), probe, [](const TEntry& a, const TEntry& b) {
       return a.Key != b.Key ? a.Key < b.Key : a.Check < b.Check;
@@ -71,13 +76,15 @@ std::int64_t TUpdateSource::Select(const TRunOptions& options, const TInactiveSe
       fetched.push_back(std::move(selected));
       continue;
     }
+    // The activity comes from the current lists; in the all-in-one-pass mode there is none.
     if (!PassesCardFilter(options, inactive, address)) continue;
-    const bool inInactiveSet = inactive.Contains(address);
-    taken_.push_back({it->Offset, it->Row, address, text::ActivityValue(options.AllInARow, options.Active, inInactiveSet)});
+    const bool inInactiveSet = !options.AllInARow && inactive.Contains(address);
+    taken_.push_back({it->Offset, it->Row, static_cast<std::uint32_t>(taken_.size()), inInactiveSet, address});
   }
   pending = std::move(fetched);
-  // One pass over the file in its order.
-  std::stable_sort(taken_.begin(), taken_.end(), [](const TTaken& a, const TTaken& b) { return a.Offset < b.Offset; });
+  // One pass over the file in its order; a card selected twice keeps its order.
+  std::sort(taken_.begin(), taken_.end(),
+            [](const TTaken& a, const TTaken& b) { return a.Offset != b.Offset ? a.Offset < b.Offset : a.Order < b.Order; });
   return Taken();
 }
 
@@ -87,6 +94,8 @@ void TUpdateSource::WriteRows(const std::function<void(const QByteArray& lines)>
   std::vector<std::string_view> fields;
   QByteArray lines;
   lines.reserve(kBatchBytes + 64 * 1024);
+  const QByteArray activity[2] = {text::ActivityValue(options_.AllInARow, options_.Active, false).toUtf8(),
+                                  text::ActivityValue(options_.AllInARow, options_.Active, true).toUtf8()};
   std::size_t next = 0;
   reader.SeekRow(taken_.front().Offset, taken_.front().Row);
   const auto changed = [this] {
@@ -101,17 +110,17 @@ void TUpdateSource::WriteRows(const std::function<void(const QByteArray& lines)>
     // to the closing quote of the last.
     const char* from = fields[2].data() - 1;
     const char* to = fields.back().data() + fields.back().size() + 1;
-    const QByteArray addressBytes = text::FieldText(wanted.Address).toUtf8();
-    if (text::AddressKey(fields[0]) != text::AddressKey(std::string_view(addressBytes.constData(),
-                                                                           static_cast<std::size_t>(addressBytes.size())))) {
+    const QByteArray address = text::FieldText(wanted.Address).toUtf8();
+    if (text::AddressKey(fields[0]) !=
+        text::AddressKey(std::string_view(address.constData(), static_cast<std::size_t>(address.size())))) {
       throw changed();
     }
     // Every selection of the card at this row gets it.
-    for (; next < taken_.size() && taken_[next].Offset == wanted.Offset; ++next) {
+    for (bool first = true; next < taken_.size() && taken_[next].Offset == wanted.Offset; ++next, first = false) {
       lines += '"';
-      lines += text::FieldText(taken_[next].Address).toUtf8();
+      lines += first ? address : text::FieldText(taken_[next].Address).toUtf8();
       lines += "\";\"";
-      lines += taken_[next].Activity.toUtf8();
+      lines += activity[taken_[next].Inactive ? 1 : 0];
       lines += "\";";
       lines.append(from, static_cast<qsizetype>(to - from));
       lines += "\r\n";

@@ -52,11 +52,13 @@ class TUpdateSource {
   struct TTaken {
     std::int64_t Offset = 0;
     std::uint32_t Row = 0;
-    QString Address;   // the current address, trimmed
-    QString Activity;  // what the current lists say
+    std::uint32_t Order = 0;  // its place in the selection
+    bool Inactive = false;    // in the current inactive lists
+    QString Address;          // the current address, trimmed
   };
 
   QString path_;
+  TRunOptions options_;
   std::vector<TEntry> index_;  // one per card (its last row), by key
   std::vector<TTaken> taken_;
 };
