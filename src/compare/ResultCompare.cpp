@@ -181,37 +181,44 @@ class TRowPicker {
 };
 
 // Where the changes go: the long form alone (CSV) or the whole workbook.
-class IChangesOutput {
+class TChangesOutput {
  public:
-  virtual ~IChangesOutput() = default;
-  virtual void Added(const std::vector<std::string_view>& row) = 0;
-  virtual void Gone(const std::vector<std::string_view>& row) = 0;
-  virtual void Change(const std::vector<std::string_view>& row, int column, std::string_view was,
-                      std::string_view now) = 0;
+  virtual ~TChangesOutput() = default;
+  virtual void Added(const std::vector<std::string_view>& row) { Card(kNewKind, row, -1, {}, {}); }
+  virtual void Gone(const std::vector<std::string_view>& row) { Card(kGoneKind, row, -1, {}, {}); }
+  void Change(const std::vector<std::string_view>& row, int column, std::string_view was, std::string_view now) {
+    Card(kChangedKind, row, column, was, now);
+  }
   virtual void Finish(const TCompareSummary& summary, const QString& oldPath, const QString& newPath) = 0;
+
+ protected:
+  // One line of the long form: its seven fields.
+  virtual void LongFormLine(const std::vector<std::string_view>& fields) = 0;
+
+ private:
+  void Card(const char* kind, const std::vector<std::string_view>& row, int column, std::string_view was,
+            std::string_view now) {
+    static const int bin = ColumnTitled("БИН участника");
+    static const int name = ColumnTitled("Наименование на рус. языке");
+    const std::string field = column < 0 ? std::string() : Title(column);
+    LongFormLine({kind, row[0], row[static_cast<std::size_t>(bin)], row[static_cast<std::size_t>(name)], field, was, now});
+  }
 };
 
 std::string SystemReason(int err) { return std::system_category().message(err); }
 
 // The long form in the result file's conventions: byte-order mark, every field quoted, ";",
 // CR LF. Values come from result files, which hold no double quotes; the header's titles none.
-class TCsvChanges final : public IChangesOutput {
+class TCsvChanges final : public TChangesOutput {
  public:
   TCsvChanges(const std::string& file, const std::string& shown) : shown_(shown) {
     out_ = std::fopen(file.c_str(), "wb");
     if (out_ == nullptr) Fail(errno);
     Put("\xEF\xBB\xBF");
-    std::vector<std::string_view> header(LongFormTitles().begin(), LongFormTitles().end());
-    Line(header);
+    LongFormLine(std::vector<std::string_view>(LongFormTitles().begin(), LongFormTitles().end()));
   }
   ~TCsvChanges() override {
     if (out_ != nullptr) std::fclose(out_);
-  }
-  void Added(const std::vector<std::string_view>& row) override { Card(kNewKind, row, -1, {}, {}); }
-  void Gone(const std::vector<std::string_view>& row) override { Card(kGoneKind, row, -1, {}, {}); }
-  void Change(const std::vector<std::string_view>& row, int column, std::string_view was,
-              std::string_view now) override {
-    Card(kChangedKind, row, column, was, now);
   }
   void Finish(const TCompareSummary&, const QString&, const QString&) override {
     FILE* out = out_;
@@ -223,14 +230,7 @@ class TCsvChanges final : public IChangesOutput {
   }
 
  private:
-  void Card(const char* kind, const std::vector<std::string_view>& row, int column, std::string_view was,
-            std::string_view now) {
-    static const int bin = ColumnTitled("БИН участника");
-    static const int name = ColumnTitled("Наименование на рус. языке");
-    const std::string field = column < 0 ? std::string() : Title(column);
-    Line({kind, row[0], row[static_cast<std::size_t>(bin)], row[static_cast<std::size_t>(name)], field, was, now});
-  }
-  void Line(const std::vector<std::string_view>& fields) {
+  void LongFormLine(const std::vector<std::string_view>& fields) override {
     line_.clear();
     for (std::size_t i = 0; i < fields.size(); ++i) {
       if (i > 0) line_ += ';';
@@ -254,7 +254,7 @@ class TCsvChanges final : public IChangesOutput {
 };
 
 // The workbook: "Сводка", "Новые", "Выбывшие" and "Изменения".
-class TXlsxChanges final : public IChangesOutput {
+class TXlsxChanges final : public TChangesOutput {
  public:
   TXlsxChanges(const std::string& file, const std::string& scratch, const std::string& shown)
       : book_(file, scratch, shown) {
@@ -275,15 +275,11 @@ class TXlsxChanges final : public IChangesOutput {
   }
   void Added(const std::vector<std::string_view>& row) override {
     book_.WriteRow(added_, row);
-    Card(kNewKind, row, -1, {}, {});
+    TChangesOutput::Added(row);
   }
   void Gone(const std::vector<std::string_view>& row) override {
     book_.WriteRow(gone_, row);
-    Card(kGoneKind, row, -1, {}, {});
-  }
-  void Change(const std::vector<std::string_view>& row, int column, std::string_view was,
-              std::string_view now) override {
-    Card(kChangedKind, row, column, was, now);
+    TChangesOutput::Gone(row);
   }
   void Finish(const TCompareSummary& s, const QString& oldPath, const QString& newPath) override {
     const auto put = [&](const std::string& what, const std::string& value) { book_.WriteRow(summary_, {what, value}); };
@@ -303,14 +299,7 @@ class TXlsxChanges final : public IChangesOutput {
   }
 
  private:
-  void Card(const char* kind, const std::vector<std::string_view>& row, int column, std::string_view was,
-            std::string_view now) {
-    static const int bin = ColumnTitled("БИН участника");
-    static const int name = ColumnTitled("Наименование на рус. языке");
-    const std::string field = column < 0 ? std::string() : Title(column);
-    book_.WriteRow(changes_, {kind, row[0], row[static_cast<std::size_t>(bin)], row[static_cast<std::size_t>(name)],
-                              field, was, now});
-  }
+  void LongFormLine(const std::vector<std::string_view>& fields) override { book_.WriteRow(changes_, fields); }
 
   exportx::TXlsxBook book_;
   int summary_ = 0, added_ = 0, gone_ = 0, changes_ = 0;
@@ -364,7 +353,7 @@ TCompareSummary CompareResultFiles(const QString& oldPath, const QString& newPat
 
   exportx::TPendingFile pending(output);
   {
-    std::unique_ptr<IChangesOutput> out;
+    std::unique_ptr<TChangesOutput> out;
     if (csv) {
       out = std::make_unique<TCsvChanges>(pending.Path(), output.toStdString());
     } else {

@@ -126,17 +126,21 @@ class CliCurrentTest : public ::testing::Test {
 
   static QString Out() { return World->Work.path() + QStringLiteral("/out/"); }
 
+  // The demo portal's options: the suite's small register at `revision`.
+  static QStringList PortalArgs(int revision) {
+    const int year = QDate::currentDate().year();
+    return {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--cert"),
+            kBin + QStringLiteral("/server-cert.pem"), QStringLiteral("--key"), kBin + QStringLiteral("/server-key.pem"),
+            QStringLiteral("--ca"), kBin + QStringLiteral("/ca.pem"), QStringLiteral("--threads"), QStringLiteral("8"),
+            QStringLiteral("--years"), QStringLiteral("%1-%2").arg(year - 1).arg(year), QStringLiteral("--pages-per-year"),
+            QStringLiteral("1"), QStringLiteral("--cards-per-page"), QStringLiteral("20"),
+            QStringLiteral("--inactive-per-type"), QStringLiteral("2"), QStringLiteral("--revision"),
+            QString::number(revision)};
+  }
+
   static QString StartPortal(int revision) {
     const QString dump = World->Work.path() + QStringLiteral("/expected%1.tsv").arg(revision);
-    const int year = QDate::currentDate().year();
-    const QStringList args{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--cert"),
-                           kBin + QStringLiteral("/server-cert.pem"), QStringLiteral("--key"),
-                           kBin + QStringLiteral("/server-key.pem"), QStringLiteral("--ca"), kBin + QStringLiteral("/ca.pem"),
-                           QStringLiteral("--threads"), QStringLiteral("8"), QStringLiteral("--years"),
-                           QStringLiteral("%1-%2").arg(year - 1).arg(year), QStringLiteral("--pages-per-year"),
-                           QStringLiteral("1"), QStringLiteral("--cards-per-page"), QStringLiteral("20"),
-                           QStringLiteral("--inactive-per-type"), QStringLiteral("2"), QStringLiteral("--revision"),
-                           QString::number(revision), QStringLiteral("--dump-expected"), dump};
+    const QStringList args = PortalArgs(revision) + QStringList{QStringLiteral("--dump-expected"), dump};
     auto& portal = World->Portals[revision];
     portal = std::make_unique<TQtChildProcess>(kBin + QStringLiteral("/demo-portal"), args, World->Work.path());
     static const QRegularExpression listening(QStringLiteral("listening on (https://\\S+)"));
@@ -342,17 +346,8 @@ TEST_F(CliCurrentTest, UpdateTakesKnownRowsOverAndFetchesTheNewCards) {
 // then holds the rows of an update that was not interrupted.
 TEST_F(CliCurrentTest, AKilledUpdateIsFinishedByResume) {
   // A slow portal at revision 1 keeps the fetches of the new cards going while the kill comes.
-  const QString slowDump = World->Work.path() + QStringLiteral("/slow.tsv");
-  const int year = QDate::currentDate().year();
   TQtChildProcess slow(kBin + QStringLiteral("/demo-portal"),
-                       {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--cert"),
-                        kBin + QStringLiteral("/server-cert.pem"), QStringLiteral("--key"),
-                        kBin + QStringLiteral("/server-key.pem"), QStringLiteral("--ca"), kBin + QStringLiteral("/ca.pem"),
-                        QStringLiteral("--threads"), QStringLiteral("8"), QStringLiteral("--years"),
-                        QStringLiteral("%1-%2").arg(year - 1).arg(year), QStringLiteral("--pages-per-year"),
-                        QStringLiteral("1"), QStringLiteral("--cards-per-page"), QStringLiteral("20"),
-                        QStringLiteral("--inactive-per-type"), QStringLiteral("2"), QStringLiteral("--revision"),
-                        QStringLiteral("1"), QStringLiteral("--fault-slow"), QStringLiteral("600")},
+                       PortalArgs(1) + QStringList{QStringLiteral("--fault-slow"), QStringLiteral("600")},
                        World->Work.path());
   static const QRegularExpression listening(QStringLiteral("listening on (https://\\S+)"));
   ASSERT_TRUE(slow.WaitUntil([&] { return listening.match(slow.Out()).hasMatch(); }, 20000));

@@ -39,8 +39,11 @@ class TQtChildProcess {
     }
     return true;
   }
+  bool WaitForStdout(const QString& text, int ms = 60000) {
+    return WaitUntil([&] { return FOut.contains(text); }, ms);
+  }
   // Waits for the end; true when the child exited by itself within `ms`.
-  bool Finish(int ms = 180000) {
+  bool Finish(int ms = 120000) {
     const bool ended = FProcess.waitForFinished(ms);
     Collect();
     return ended && FProcess.exitStatus() == QProcess::NormalExit;
