@@ -27,6 +27,15 @@ std::uint32_t CheckHash(std::string_view key) {
   return h;
 }
 
+// The address as the row's first field holds it (FieldText), as UTF-8; most addresses have
+// nothing FieldText changes.
+QByteArray FieldBytes(const QString& address) {
+  for (const QChar c : address) {
+    if (c == u'"' || c == u'\r' || c == u'\n') return text::FieldText(address).toUtf8();
+  }
+  return address.toUtf8();
+}
+
 }  // namespace
 
 QString CheckUpdateFile(const QString& path) {
@@ -66,7 +75,7 @@ std::int64_t TUpdateSource::Select(const TRunOptions& options, const TInactiveSe
   taken_.reserve(taken_.size() + pending.size());
   for (QString& selected : pending) {
     const QString address = text::Trim(selected);
-    const QByteArray field = text::FieldText(address).toUtf8();
+    const QByteArray field = FieldBytes(address);
     const std::string_view key = text::AddressKey(std::string_view(field.constData(), static_cast<std::size_t>(field.size())));
     const TEntry probe{KeyHash(key), CheckHash(key), 0, 0};
     const auto it = std::lower_bound(index_.begin(), index_.end(), probe, [](const TEntry& a, const TEntry& b) {
@@ -110,7 +119,7 @@ void TUpdateSource::WriteRows(const std::function<void(const QByteArray& lines)>
     // to the closing quote of the last.
     const char* from = fields[2].data() - 1;
     const char* to = fields.back().data() + fields.back().size() + 1;
-    const QByteArray address = text::FieldText(wanted.Address).toUtf8();
+    const QByteArray address = FieldBytes(wanted.Address);
     if (text::AddressKey(fields[0]) !=
         text::AddressKey(std::string_view(address.constData(), static_cast<std::size_t>(address.size())))) {
       throw changed();
@@ -118,7 +127,7 @@ void TUpdateSource::WriteRows(const std::function<void(const QByteArray& lines)>
     // Every selection of the card at this row gets it.
     for (bool first = true; next < taken_.size() && taken_[next].Offset == wanted.Offset; ++next, first = false) {
       lines += '"';
-      lines += first ? address : text::FieldText(taken_[next].Address).toUtf8();
+      lines += first ? address : FieldBytes(taken_[next].Address);
       lines += "\";\"";
       lines += activity[taken_[next].Inactive ? 1 : 0];
       lines += "\";";
