@@ -168,7 +168,8 @@ class TRowPicker {
   explicit TRowPicker(const QString& path) : path_(path), reader_(path) {}
   const std::vector<std::string_view>& Row(const TEntry& e) {
     reader_.SeekRow(e.Offset, static_cast<std::int64_t>(e.Row) + 1);
-    if (!reader_.Next(fields_)) {
+    // A file replaced since it was indexed no longer has the card there.
+    if (!reader_.Next(fields_) || std::hash<std::string_view>{}(text::AddressKey(fields_[0])) != e.Key) {
       throw std::runtime_error("Файл " + path_.toStdString() + " изменился во время сравнения");
     }
     return fields_;
