@@ -213,7 +213,12 @@ void TScraper::RunCardSelectionAndPhase() {
   // An update takes the rows of the cards its earlier file holds instead of fetching them.
   std::optional<TUpdateSource> update;
   if (!config_.UpdateFile.isEmpty()) {
-    update.emplace(config_.UpdateFile);
+    try {
+      update.emplace(config_.UpdateFile);
+    } catch (const std::exception& e) {
+      ReportError(MessageOf(e));  // the earlier file went away since the start: nothing is written
+      return;
+    }
     update->Select(options_, inactiveSet_, pending_);
     Log(update->LogText(pending_.size()));
   }
