@@ -11,8 +11,10 @@ PACKAGES=(
   libcpp-httplib-dev
   nginx-light microsocks curl
   xvfb xauth x11-utils xdg-utils fonts-dejavu-core fonts-dejavu-extra
+  at-spi2-core python3-pyatspi dbus-x11  # the log read through the accessibility bus in tests
   clang libclang-rt-14-dev
   libxlsxwriter-dev unzip libreoffice-calc-nogui  # the spreadsheet export; unzip and Calc read its sheets back in tests
+  desktop-file-utils man-db  # the release checks: the menu entry validated, the manual page rendered
 )
 
 missing=()

@@ -4,18 +4,32 @@
 // thread, events processed now and then) and reports the per-line cost of the first and the last
 // 100,000 lines, their ratio, and the resident memory each line costs.
 //
-// With SH_LOG_CONTROLS=1 in the environment, the same million lines also go into the other log
-// controls that were weighed against ours (each shown alone, 618 x 305, at the end of its text):
+// LogSaveMillionLines saves a million-line log control the way the window does at the end of a
+// run, and reports the window thread's CPU time and the peak memory over the resident memory
+// before the save. LogClickOnLongLine clicks on a line of 140,000 characters;
+// LogShiftArrowMillionSelected presses Shift+Left with a million lines selected (run it with
+// QT_QPA_PLATFORM=xcb on an X server to include the primary selection).
+//
+// With SH_LOG_CONTROLS=1 in the environment, LogSaveMillionLinesWholeText saves the same log the
+// earlier way (one copy of the whole text, line breaks replaced in it), and the same million
+// lines also go into the other log controls that were weighed against ours (each shown alone,
+// 618 x 305, at the end of its text):
 // the toolkit's plain-text editor as the window used it, and the same editor fed through a
 // document cursor so that no line is laid out unless painted. They take minutes each.
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QClipboard>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <benchmark/benchmark.h>
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 #include <functional>
@@ -25,6 +39,7 @@
 #include "app/LogMemo.h"
 #include "app/WindowBridge.h"
 #include "app/uMain.h"
+#include "run/LogFile.h"
 
 namespace {
 
@@ -106,6 +121,96 @@ void LogMillionLines(benchmark::State& state) {
 }
 BENCHMARK(LogMillionLines)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// Peak resident memory since the last ResetPeak (VmHWM).
+long PeakResidentBytes() {
+  QFile status(QStringLiteral("/proc/self/status"));
+  if (!status.open(QIODevice::ReadOnly)) return 0;
+  for (const QByteArray& line : status.readAll().split('\n'))
+    if (line.startsWith("VmHWM:")) return line.mid(6).trimmed().split(' ').value(0).toLong() * 1024;
+  return 0;
+}
+
+void ResetPeak() {
+  QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+  if (clearRefs.open(QIODevice::WriteOnly)) clearRefs.write("5");
+}
+
+void SaveMillionLines(benchmark::State& state, const std::function<void(app::TLogMemo&, const QString&)>& save) {
+  constexpr int kLines = 1000000;
+  app::TMainForm form(BenchSettings());
+  auto* memo = form.findChild<app::TLogMemo*>(QStringLiteral("LogsMemo"));
+  for (int i = 0; i < kLines; ++i) form.AppendLog(BenchLine(i));
+  QCoreApplication::processEvents();
+  const QString path = QDir::tempPath() + QStringLiteral("/app_bench-log-%1.txt").arg(QCoreApplication::applicationPid());
+  double cpuNs = 0;
+  long above = 0;
+  for (auto _ : state) {
+    ResetPeak();
+    const long before = ResidentBytes();
+    const double start = ThreadCpuNs();
+    save(*memo, path);
+    cpuNs += ThreadCpuNs() - start;
+    above = std::max(above, PeakResidentBytes() - before);
+  }
+  state.counters["window_thread_cpu_ms"] = cpuNs / 1e6 / static_cast<double>(state.iterations());
+  state.counters["peak_above_resident_MB"] = static_cast<double>(above) / (1024.0 * 1024.0);
+  state.counters["file_MB"] = static_cast<double>(QFileInfo(path).size()) / (1024.0 * 1024.0);
+  QFile::remove(path);
+}
+
+void LogSaveMillionLines(benchmark::State& state) {
+  SaveMillionLines(state, [](app::TLogMemo& memo, const QString& path) { run::SaveLogFile(path, memo.Lines(), "CP1251"); });
+}
+BENCHMARK(LogSaveMillionLines)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void LogSaveMillionLinesWholeText(benchmark::State& state) {
+  SaveMillionLines(state, [](app::TLogMemo& memo, const QString& path) {
+    run::SaveLogFile(path, memo.toPlainText(), "CP1251");
+  });
+}
+
+// A click on a line of 140,000 characters, in view: its layout is kept, not shaped per click.
+void LogClickOnLongLine(benchmark::State& state) {
+  app::TLogMemo memo;
+  memo.resize(618, 305);
+  memo.show();
+  QString line;
+  while (line.size() < 140000) line += BenchLine(static_cast<int>(line.size()));
+  memo.appendPlainText(line);
+  memo.appendPlainText(QStringLiteral("после"));
+  QCoreApplication::processEvents();
+  int k = 0;
+  for (auto _ : state) {
+    const QPoint at(20 + (k++ % 50) * 10, 8);
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(at), memo.viewport()->mapToGlobal(QPointF(at)), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(memo.viewport(), &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, QPointF(at), memo.viewport()->mapToGlobal(QPointF(at)),
+                        Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(memo.viewport(), &release);
+    QCoreApplication::processEvents();  // the paint
+  }
+}
+BENCHMARK(LogClickOnLongLine)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// Shift+Left with all of 1,000,000 lines selected: the selection (and on X11 the primary
+// selection) follows the key without the selected text being built.
+void LogShiftArrowMillionSelected(benchmark::State& state) {
+  app::TLogMemo memo;
+  memo.resize(618, 305);
+  memo.show();
+  for (int i = 0; i < 1000000; ++i) memo.appendPlainText(BenchLine(i));
+  QCoreApplication::processEvents();
+  memo.selectAll();
+  for (auto _ : state) {
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Left, Qt::ShiftModifier);
+    QCoreApplication::sendEvent(&memo, &press);
+    QCoreApplication::processEvents();  // the paint
+  }
+  state.counters["clipboard_has_selection"] = QGuiApplication::clipboard()->supportsSelection() ? 1 : 0;
+}
+BENCHMARK(LogShiftArrowMillionSelected)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
 // The plain-text editor with the settings the window gave it.
 std::unique_ptr<QPlainTextEdit> PlainTextLog(const QFont& font) {
   auto edit = std::make_unique<QPlainTextEdit>();
@@ -154,6 +259,8 @@ void RegisterOtherLogControls() {
   benchmark::RegisterBenchmark("LogControlPlainTextAppend", LogControlPlainTextAppend)
       ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
   benchmark::RegisterBenchmark("LogControlPlainTextCursor", LogControlPlainTextCursor)
+      ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+  benchmark::RegisterBenchmark("LogSaveMillionLinesWholeText", LogSaveMillionLinesWholeText)
       ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 }
 

@@ -51,10 +51,11 @@
 #include <thread>
 #include <vector>
 
-#include "ChildProcess.h"
+#include "DemoPortal.h"
 #include "engine/CardSelection.h"
 #include "engine/ListCrawl.h"
 #include "engine/RunDriver.h"
+#include "run/Outcome.h"
 
 using namespace engine;
 using Clock = std::chrono::steady_clock;
@@ -141,7 +142,7 @@ class TCountingWindow : public IWindowBridge {
   }
   void ReportOutcome(IRunDriver& driver, const QString& result) override {
     std::lock_guard<std::mutex> guard(lock_);
-    if (!result.startsWith(QStringLiteral("ERROR_"))) return;
+    if (!run::IsErrorOutcome(result)) return;
     ++errors_;
     if (firstError_.isEmpty()) firstError_ = result;
     (void)driver;  // no pause: the report names the error and the run goes on
@@ -197,7 +198,7 @@ class TCannedCardFetcher : public IPageFetcher {
 struct TPortalRun {
   QTemporaryDir certs;
   QString origin;
-  std::unique_ptr<testsupport::TChildProcess> process;
+  testsupport::TDemoPortal process;
 
   bool Start(const TShape& shape) {
     if (!certs.isValid()) {
@@ -211,20 +212,17 @@ struct TPortalRun {
       return false;
     }
     if (!QDir::setCurrent(certs.path())) return false;
-    const int port = testsupport::FreeLoopbackPort();
-    origin = QStringLiteral("https://%1:%2").arg(QString::fromStdString(shape.host)).arg(port);
-    const std::vector<std::string> argv{
-        DEMO_PORTAL_BIN, "--port", std::to_string(port), "--origin", origin.toStdString(),
+    const std::vector<std::string> options{
+        "--origin-host", shape.host,
         "--years", std::to_string(shape.firstYear) + "-" + std::to_string(shape.lastYear),
         "--pages-per-year", std::to_string(shape.pagesPerYear),
         "--cards-per-page", std::to_string(shape.cardsPerPage),
         "--duplicate-links", "0", "--threads", "16"};
-    process = std::make_unique<testsupport::TChildProcess>(argv, certs.path().toStdString());
-    for (int i = 0; i < 500 && !testsupport::LoopbackAccepts(port); ++i) ::usleep(20000);
-    if (!testsupport::LoopbackAccepts(port)) {
-      std::fprintf(stderr, "whole_run: the demo portal did not start\n");
+    if (!process.Start(DEMO_PORTAL_BIN, options, certs.path().toStdString())) {
+      std::fprintf(stderr, "whole_run: %s\n", process.Error().c_str());
       return false;
     }
+    origin = QString::fromStdString(process.Origin());
     return true;
   }
 };
@@ -263,7 +261,7 @@ int WholeRun(const TShape& shape) {
   const double wall = Seconds(Clock::now() - start);
   const double cpu = CpuSeconds() - cpuBefore;
   driver.reset();
-  portal.process->Stop();
+  portal.process.Stop();
   const double portalCpu = CpuSeconds(RUSAGE_CHILDREN);
 
   std::lock_guard<std::mutex> guard(window->lock_);
@@ -385,7 +383,7 @@ int FetchAlone(TShape shape, int count) {
   const double curlOne = curlCpu(1, "");
   const double curlAll = curlCpu(count, " --rate " + std::to_string(60000 / pauseMs) + "/m");
   const double curlPer = curlOne < 0 || curlAll < 0 || count < 2 ? -1 : (curlAll - curlOne) / (count - 1);
-  portal.process->Stop();
+  portal.process.Stop();
 
   const double median = sorted[sorted.size() / 2];
   std::printf("transport alone: %d cards, one per %u ms, each on a new thread with a new fetcher\n", count, pauseMs);

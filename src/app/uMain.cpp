@@ -316,7 +316,7 @@ void TMainForm::UpdateRunState(bool cursorHourGlass) {
   FControl->RunEnding(path);
   std::exception_ptr failure;
   try {
-    run::SaveLogFile(path, LogsMemo->toPlainText(), FSettings.LogCodeset);
+    run::SaveLogFile(path, LogsMemo->Lines(), FSettings.LogCodeset);
   } catch (const std::exception& e) {
     // The line above claims the file was written: say at once that it was not.
     failure = std::current_exception();

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <span>
+
 #include "engine/WindowBridge.h"
 
 namespace cli {
@@ -38,5 +40,19 @@ bool ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStrin
 
 // The text of --help.
 QString HelpText();
+
+// One option of the command: its name without the dashes, the name of its value (null for a
+// switch) and its one line of help. The manual page and the shell completion are made from
+// these rows, so they name what --help names.
+struct TOptionRow {
+  const char* Name;
+  const char* ValueName;
+  const char* Help;
+};
+std::span<const TOptionRow> OptionRows();
+
+// What a shell offers after an option: file names, folder names, or nothing it can guess.
+enum class TValueKind { vkNone, vkFile, vkFolder, vkOther };
+TValueKind ValueKind(const TOptionRow& row);
 
 }  // namespace cli

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <exception>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "base/TickCount.h"
@@ -37,26 +38,26 @@ void OnStopSignal(int) {
   errno = saved;
 }
 
-void OnPauseSignal(int) {
+void Notify(char c) {
   const int saved = errno;
-  const char c = 'P';
   [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &c, 1);
   errno = saved;
 }
 
+void OnPauseSignal(int) { Notify('P'); }
+void OnWindowSizeSignal(int) { Notify('W'); }
+
+// stderr in the log file's code set, as stdout.
 void WriteErr(const QString& text) {
-  const QByteArray bytes = text.toUtf8();
+  const QByteArray bytes = run::EncodeLogText(text);
   std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
   std::fflush(stderr);
 }
 
-QString Duration(qint64 ms) {
-  const qint64 s = ms / 1000;
-  return QStringLiteral("%1:%2:%3")
-      .arg(s / 3600)
-      .arg((s / 60) % 60, 2, 10, QLatin1Char('0'))
-      .arg(s % 60, 2, 10, QLatin1Char('0'));
-}
+// Log lines that may wait for a slow reader of stdout; past this they are dropped there.
+constexpr std::size_t kStdoutQueueBytes = 1u << 20;
+// How long the end waits for a reader of stdout that takes nothing.
+constexpr int kStdoutStallMs = 1000;
 
 const QString kCardPhase = QStringLiteral("карточки");
 
@@ -76,6 +77,11 @@ int InstallSignalPipe() {
   sigemptyset(&pause.sa_mask);
   pause.sa_flags = SA_RESTART;
   ::sigaction(SIGUSR1, &pause, nullptr);
+  struct sigaction resize {};
+  resize.sa_handler = &OnWindowSizeSignal;
+  sigemptyset(&resize.sa_mask);
+  resize.sa_flags = SA_RESTART;
+  ::sigaction(SIGWINCH, &resize, nullptr);
   // A reader of stdout that goes away (a pipe into head, say) must not end the run: the log
   // goes on into its file.
   ::signal(SIGPIPE, SIG_IGN);
@@ -111,9 +117,11 @@ TCliRun::TCliRun(TCliRunSettings settings, QObject* parent)
       FBridge(std::make_shared<TBridge>(this)),
       FControl(new run::TRunControl(*this, {FSettings.CreateDriver, {}, FSettings.ResumeDelayMs},
                                     run::SystemStampFormat(), this)),
+      FStdout(STDOUT_FILENO, kStdoutQueueBytes),
       FTicker(new QTimer(this)),
       FEndPoll(new QTimer(this)) {
   FTerminal = ::isatty(STDERR_FILENO) == 1;
+  ReadTerminalWidth();
   connect(FControl->ResumeTimer(), &QTimer::timeout, this, [this] { FControl->ResumeTimerTimer(); });
   FTicker->setInterval(1000);
   connect(FTicker, &QTimer::timeout, this, [this] { ShowProgress(false); });
@@ -124,7 +132,9 @@ TCliRun::TCliRun(TCliRunSettings settings, QObject* parent)
   });
   const int fd = InstallSignalPipe();
   if (fd >= 0) {
+    // What came before the run began waits in the pipe until the driver's first call.
     FSignals = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    FSignals->setEnabled(false);
     connect(FSignals, &QSocketNotifier::activated, this, [this] { OnSignal(); });
   }
 }
@@ -142,6 +152,7 @@ bool TCliRun::Start(QString& error) {
     std::lock_guard<std::mutex> guard(FResultLock);
     FResultFile = path;
   };
+  FSettings.Config.OnLostWork = [lost = FLostWork] { lost->fetch_add(1); };
   FLogPath = FSettings.OutputDir + run::LogFileName(base::GetTickCount32());
   try {
     FLogFile.Open(FLogPath);
@@ -179,6 +190,9 @@ void TCliRun::OnSignal() {
         FControl->StopClick();
       } else if (buf[i] == 'P') {
         FControl->PauseClick();
+      } else if (buf[i] == 'W') {
+        ReadTerminalWidth();
+        ShowProgress(false);
       }
     }
   }
@@ -204,6 +218,7 @@ void TCliRun::AppendLog(const QString& message) {
 void TCliRun::UpdateRunState(bool cursorHourGlass) {
   if (cursorHourGlass) {
     FControl->RunStarted();
+    if (FSignals) FSignals->setEnabled(true);
     return;
   }
   FControl->RunEnding(FLogPath);
@@ -230,9 +245,13 @@ void TCliRun::ReportOutcome(engine::IRunDriver& driver, const QString& result) {
 
 void TCliRun::AppendLine(const QString& line) {
   ClearProgressLine();
-  const QByteArray bytes = (line + u'\n').toUtf8();
-  std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
-  std::fflush(stdout);
+  if (!FStdout.Write(run::EncodeLogText(line + u'\n')) && !FStdoutDropped) {
+    // The log file keeps every line; stdout loses those its reader had no room for.
+    FStdoutDropped = true;
+    WriteErr(QStringLiteral(
+        "supplier-harvester-cli: stdout не успевает читать: строки лога, которым нет места, на stdout "
+        "пропускаются (в файле лога они есть)\n"));
+  }
   if (FLogFile.IsOpen()) {
     try {
       FLogFile.WriteLine(line);
@@ -249,22 +268,21 @@ void TCliRun::AppendLine(const QString& line) {
 void TCliRun::ResetProgress() { FPosition = 0; }
 
 QString TCliRun::ProgressText() const {
+  TProgressFigures figures;
+  figures.Phase = FPhase;
+  figures.Position = FPosition;
+  figures.Max = FMax;
+  figures.ElapsedMs = FRunClock.elapsed();
   const std::int32_t left = FMax - FPosition;
-  const int percent = FMax > 0 ? static_cast<int>(qint64(FPosition) * 100 / FMax) : 0;
-  QString text = QStringLiteral("%1: %2 из %3, осталось %4 (%5%), прошло %6")
-                     .arg(FPhase)
-                     .arg(FPosition)
-                     .arg(FMax)
-                     .arg(left)
-                     .arg(percent)
-                     .arg(Duration(FRunClock.elapsed()));
-  if (FPosition > 0 && left > 0) {
-    const qint64 spent = FPhaseClock.elapsed();
-    text += QStringLiteral(", ещё ~") + Duration(spent * left / FPosition);
-  }
-  if (FControl->CurrentScraper() && FControl->CurrentScraper()->Paused())
-    text += QStringLiteral(", пауза");
-  return text;
+  if (FPosition > 0 && left > 0) figures.RemainingMs = FPhaseClock.elapsed() * left / FPosition;
+  figures.Paused = FControl->CurrentScraper() && FControl->CurrentScraper()->Paused();
+  // One column short of the width: a line that fills the last column makes some terminals wrap.
+  return FitProgressLine(figures, FTerminal && FColumns > 1 ? FColumns - 1 : 0);
+}
+
+void TCliRun::ReadTerminalWidth() {
+  winsize size{};
+  FColumns = FTerminal && ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 void TCliRun::ShowProgress(bool force) {
@@ -295,16 +313,20 @@ void TCliRun::Finish() {
     std::lock_guard<std::mutex> guard(FResultLock);
     result = FResultFile;
   }
-  WriteErr(result.isEmpty() ? QStringLiteral("Файл результата не создан\n")
-                            : QStringLiteral("Файл результата: %1\n").arg(result));
   int status = esDone;
   if (FStoppedBySignal) status = esStopped;
-  else if (FControl->ErrorOutcomes() > 0 || !FLogFailure.isEmpty()) status = esDoneWithErrors;
+  else if (FControl->ErrorOutcomes() > 0 || !FLogFailure.isEmpty() || FLostWork->load() > 0)
+    status = esDoneWithErrors;
   // The spreadsheet mirrors whatever the result file holds, a stopped run's rows included; a
   // sheet that cannot be written leaves the result file as it is and the run counts as failed.
   if (FSettings.Xlsx && !result.isEmpty() && WriteSpreadsheet(result) != esDone &&
       status == esDone)
     status = esDoneWithErrors;
+  // The result file is named last, after the sheet made from it.
+  WriteErr(result.isEmpty() ? QStringLiteral("Файл результата не создан\n")
+                            : QStringLiteral("Файл результата: %1\n").arg(result));
+  // stdout gets its last lines unless its reader takes nothing at all.
+  FStdout.Drain(kStdoutStallMs);
   QCoreApplication::exit(status);
 }
 

@@ -4,10 +4,12 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 
+#include "cli/CliOutput.h"
 #include "engine/RunDriver.h"
 #include "run/LogFile.h"
 #include "run/RunControl.h"
@@ -71,6 +73,7 @@ class TCliRun : public QObject, private run::IRunView {
   void ShowProgress(bool force);
   void ClearProgressLine();
   QString ProgressText() const;
+  void ReadTerminalWidth();
   void Finish();
 
   TCliRunSettings FSettings;
@@ -81,9 +84,16 @@ class TCliRun : public QObject, private run::IRunView {
   QString FLogFailure;  // why the log file stopped being written, if it did
   bool FStoppedBySignal = false;
   bool FEnded = false;
+  // Work the run lost without an outcome saying so (rows left out of the result file, a
+  // failure outside the phases), counted on the driver's thread.
+  std::shared_ptr<std::atomic<int>> FLostWork = std::make_shared<std::atomic<int>>(0);
+  // stdout: the log lines, written by a thread of their own.
+  TOutputQueue FStdout;
+  bool FStdoutDropped = false;
 
   // Progress.
   bool FTerminal = false;
+  int FColumns = 0;  // the terminal's width; 0: unknown, no limit
   QString FPhase;
   std::int32_t FPosition = 0;
   std::int32_t FMax = 0;
@@ -99,7 +109,8 @@ class TCliRun : public QObject, private run::IRunView {
   QString FResultFile;  // set by the driver thread through the open action
 };
 
-// Installs the handlers of SIGINT, SIGTERM and SIGUSR1; returns the read end of their pipe.
+// Installs the handlers of SIGINT, SIGTERM, SIGUSR1 and SIGWINCH (and ignores SIGPIPE); returns
+// the read end of their pipe, where what they report waits until the run reads it.
 int InstallSignalPipe();
 
 }  // namespace cli

@@ -8,15 +8,18 @@
 #include "cli/CliCompare.h"
 #include "cli/CliOptions.h"
 #include "cli/CliRun.h"
+#include "engine/ProxySettings.h"
 #include "engine/Resume.h"
 #include "engine/Update.h"
+#include "run/LogFormat.h"
 #include "run/RunSettings.h"
 #include "run/StartupChecks.h"
 
 namespace {
 
+// Encoded as the log file is, so that the terminal and the log file show the same text.
 void Print(FILE* stream, const QString& text) {
-  const QByteArray bytes = text.toUtf8();
+  const QByteArray bytes = run::EncodeLogText(text);
   std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
   std::fflush(stream);
 }
@@ -40,6 +43,9 @@ int Refuse(const QString& why) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // First of all: a pause or stop signal that comes while the start-up still checks its files
+  // waits in the pipe until the run starts, instead of ending the process.
+  cli::InstallSignalPipe();
   QCoreApplication application(argc, argv);
   QCoreApplication::setApplicationName(QStringLiteral("supplier-harvester-cli"));
   QCoreApplication::setApplicationVersion(QStringLiteral(SH_VERSION));
@@ -84,6 +90,13 @@ int main(int argc, char** argv) {
       return Refuse(QStringLiteral("файл прокси не читается: %1").arg(options.ProxyFile));
     proxyFile = file.absoluteFilePath();
   }
+  // The card phase reads the proxy file only after the list phases; one that cannot be read is
+  // refused now, the default one as well as a named one.
+  try {
+    (void)engine::ReadProxyLine(proxyFile);
+  } catch (const std::exception& e) {
+    return Refuse(QStringLiteral("файл прокси не читается: %1").arg(QString::fromUtf8(e.what())));
+  }
 
   cli::TCliRunSettings settings;
   settings.Options = options.Run;
@@ -91,9 +104,15 @@ int main(int argc, char** argv) {
       outputDir, options.Origin.isEmpty() ? run::CompiledPortalOrigin() : options.Origin, {});
   settings.Config.ProxyFilePath = proxyFile;
   if (!options.ResumeFile.isEmpty()) {
-    const QString why = engine::CheckResumeFile(options.ResumeFile, options.Run);
-    if (!why.isEmpty()) return Refuse(why);
-    settings.Config.ResumeFile = options.ResumeFile;
+    // Read once and locked here, and held so until the run ends: a second harvest of the file
+    // is refused at its start.
+    try {
+      auto taken = std::make_shared<engine::TResumeFile>(engine::OpenResumeFile(options.ResumeFile, options.Run));
+      settings.Config.ResumeFile = taken->Path;
+      settings.Config.ResumeTaken = std::move(taken);
+    } catch (const std::exception& e) {
+      return Refuse(QString::fromUtf8(e.what()));
+    }
   }
   if (!options.UpdateFile.isEmpty()) {
     const QString why = engine::CheckUpdateFile(options.UpdateFile);
@@ -105,11 +124,12 @@ int main(int argc, char** argv) {
   settings.Xlsx = options.Xlsx;
   settings.CreateDriver = &engine::CreateScraper;
 
+  auto* harvest = new cli::TCliRun(std::move(settings));  // lives until the process ends
+  if (!harvest->Start(error)) return Refuse(error);
+  // Said once the start can no longer refuse: a refusal stays one line.
   if (options.SeparateFellBack)
     Print(stderr, QStringLiteral(
                       "supplier-harvester-cli: --separate без --active и --inactive: выгружаем "
                       "всех подряд\n"));
-  auto* harvest = new cli::TCliRun(std::move(settings));  // lives until the process ends
-  if (!harvest->Start(error)) return Refuse(error);
   EndProcess(harvest->Exec());
 }

@@ -41,6 +41,8 @@ struct TResultSinkContext {
   std::function<std::uint32_t()> TickCount;
   QString ResumeFile;          // a result file to continue; empty: a new file
   std::int64_t ResumeSize = 0;  // its size in whole lines when the run took it over
+  int ResumeDescriptor = -1;    // the run's locked descriptor of it; -1: the sink opens it itself
+  std::function<void()> OnRowLost;  // a row that could not be written, as it happens
 };
 
 using TResultSinkFactory =

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <QFile>
+#include <QFileInfo>
 
 #include "text/ResultFile.h"
 #include "text/ResultFileReader.h"
@@ -23,35 +24,6 @@ namespace {
 [[noreturn]] void Refuse(const QString& message) { throw std::runtime_error(message.toStdString()); }
 
 QString SystemReason(int err) { return QString::fromStdString(std::system_category().message(err)); }
-
-// The file opened for reading and writing (without changing it) and locked the way a
-// running harvest locks its result file, so that one that another harvest holds is refused.
-class TLockedFile {
- public:
-  TLockedFile(const QString& path, int lockMode) {
-    const QByteArray nativePath = QFile::encodeName(path);
-    fd_ = ::open(nativePath.constData(), O_RDWR | O_CLOEXEC);
-    if (fd_ < 0) {
-      const int err = errno;
-      Refuse(QStringLiteral("Не удалось открыть файл ") + path + QStringLiteral(": ") + SystemReason(err));
-    }
-    if (::flock(fd_, lockMode | LOCK_NB) != 0) {
-      const int err = errno;
-      ::close(fd_);
-      if (err == EWOULDBLOCK) {
-        Refuse(QStringLiteral("Файл ") + path + QStringLiteral(" сейчас пишет другая выгрузка"));
-      }
-      Refuse(QStringLiteral("Не удалось заблокировать файл ") + path + QStringLiteral(": ") + SystemReason(err));
-    }
-  }
-  ~TLockedFile() { ::close(fd_); }
-  TLockedFile(const TLockedFile&) = delete;
-  TLockedFile& operator=(const TLockedFile&) = delete;
-  int Descriptor() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
 
 // The activity values a run with `options` writes: "N/A" in the all-in-a-row mode; in the
 // separate mode the values of the kinds its boxes choose.
@@ -83,11 +55,67 @@ void ScanRows(text::TResultFileReader& reader, const QString& path, const TRunOp
 
 }  // namespace
 
+// The file opened for reading and writing (without changing it) and locked the way a
+// running harvest locks its result file, so that one that another program holds is refused.
+class TResumeLock {
+ public:
+  explicit TResumeLock(const QString& path) {
+    const QByteArray nativePath = QFile::encodeName(path);
+    fd_ = ::open(nativePath.constData(), O_RDWR | O_CLOEXEC);
+    if (fd_ < 0) {
+      const int err = errno;
+      Refuse(QStringLiteral("Не удалось открыть файл ") + path + QStringLiteral(": ") + SystemReason(err));
+    }
+    // Exclusive: a reader or a writer holding the file under either kind of lock keeps the run
+    // off it, here at the start rather than when the card phase appends.
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      const int err = errno;
+      ::close(fd_);
+      if (err == EWOULDBLOCK) {
+        Refuse(QStringLiteral("Файл ") + path + QStringLiteral(" сейчас пишет другая выгрузка"));
+      }
+      Refuse(QStringLiteral("Не удалось заблокировать файл ") + path + QStringLiteral(": ") + SystemReason(err));
+    }
+  }
+  ~TResumeLock() { ::close(fd_); }
+  TResumeLock(const TResumeLock&) = delete;
+  TResumeLock& operator=(const TResumeLock&) = delete;
+  int Descriptor() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+int TResumeFile::Descriptor() const { return Lock ? Lock->Descriptor() : -1; }
+
+TResumeFile OpenResumeFile(const QString& path, const TRunOptions& options) {
+  TResumeFile file;
+  // Logged and named as every new file is: in full, a symbolic link left as given.
+  file.Path = QFileInfo(path).absoluteFilePath();
+  file.Lock = std::make_shared<const TResumeLock>(file.Path);
+  text::TResultFileReader reader(file.Path, file.Descriptor());
+  ScanRows(reader, file.Path, options, &file);
+  file.Size = reader.WholeSize();
+  file.RowCount = reader.RowCount();
+  file.PartialTail = reader.PartialTail();
+  return file;
+}
+
+void CutResumeTail(TResumeFile& file, const std::function<void(const QString& message)>& log) {
+  if (!file.PartialTail) return;
+  // A row the killed run was writing: it goes, and its card is fetched again.
+  if (::ftruncate(file.Descriptor(), static_cast<off_t>(file.Size)) != 0) {
+    const int err = errno;
+    Refuse(QStringLiteral("Не удалось удалить оборванную последнюю строку файла ") + file.Path + QStringLiteral(": ") +
+           SystemReason(err));
+  }
+  file.PartialTail = false;
+  if (log) log(QStringLiteral("Удалена оборванная последняя строка файла ") + file.Path);
+}
+
 QString CheckResumeFile(const QString& path, const TRunOptions& options) {
   try {
-    const TLockedFile locked(path, LOCK_SH);
-    text::TResultFileReader reader(path);
-    ScanRows(reader, path, options, nullptr);
+    (void)OpenResumeFile(path, options);
   } catch (const std::exception& e) {
     return QString::fromUtf8(e.what());
   }
@@ -96,22 +124,8 @@ QString CheckResumeFile(const QString& path, const TRunOptions& options) {
 
 TResumeFile TakeOverResumeFile(const QString& path, const TRunOptions& options,
                                const std::function<void(const QString& message)>& log) {
-  TResumeFile file;
-  file.Path = path;
-  const TLockedFile locked(path, LOCK_EX);
-  text::TResultFileReader reader(path);
-  ScanRows(reader, path, options, &file);
-  file.Size = reader.WholeSize();
-  file.RowCount = reader.RowCount();
-  if (reader.PartialTail()) {
-    // A row the killed run was writing: it goes, and its card is fetched again.
-    if (::ftruncate(locked.Descriptor(), static_cast<off_t>(file.Size)) != 0) {
-      const int err = errno;
-      Refuse(QStringLiteral("Не удалось удалить оборванную последнюю строку файла ") + path + QStringLiteral(": ") +
-             SystemReason(err));
-    }
-    if (log) log(QStringLiteral("Удалена оборванная последняя строка файла ") + path);
-  }
+  TResumeFile file = OpenResumeFile(path, options);
+  CutResumeTail(file, log);
   return file;
 }
 

@@ -4,6 +4,7 @@
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -12,23 +13,41 @@
 
 namespace engine {
 
-// Checks, without changing it, that the result file at `path` can be continued by a run with
-// `options`: a result file of this program, whose activity column fits the mode, and that no
-// running harvest holds. Returns an empty text when it can, otherwise one line saying why.
-QString CheckResumeFile(const QString& path, const TRunOptions& options);
+// The open, exclusively locked descriptor of a taken-over result file; closed (and the lock
+// released) with the last copy of the TResumeFile holding it.
+class TResumeLock;
 
 // What a resumed run knows of its file once it has taken it over.
 struct TResumeFile {
-  QString Path;
+  QString Path;               // absolute, a symbolic link not resolved
   std::int64_t Size = 0;      // bytes of whole lines: where the card phase appends
   std::int64_t RowCount = 0;  // rows the file held
+  bool PartialTail = false;   // bytes past Size: a last line cut short, removed by CutResumeTail
   // Column 1 of every row, as the rows hold it, with the number of rows carrying it.
   std::unordered_map<std::string, std::int64_t> Written;
+  std::shared_ptr<const TResumeLock> Lock;  // held from the take-over to the end of the run
+
+  // The locked descriptor (the file open for reading and writing), -1 without one.
+  int Descriptor() const;
 };
 
-// Takes over the result file at `path` at the start of a resumed run: checks it as
-// CheckResumeFile does (throwing std::runtime_error with the same line), removes a last line
-// cut short (logging it through `log`) and collects its rows' card addresses.
+// Takes over the result file at `path` for a run with `options`: opens it, locks it
+// exclusively without waiting (a file another program holds under any flock lock is refused),
+// and reads it once, refusing one that is not a result file of this program or whose activity
+// column does not fit the mode, and collecting its rows' card addresses. Changes nothing in
+// the file. Throws std::runtime_error with one line saying why it cannot be continued.
+TResumeFile OpenResumeFile(const QString& path, const TRunOptions& options);
+
+// Removes a last line cut short from a taken-over file (logging it through `log`), so that the
+// card phase appends after whole lines. Throws std::runtime_error when it cannot.
+void CutResumeTail(TResumeFile& file, const std::function<void(const QString& message)>& log);
+
+// Checks, without changing it, that the result file at `path` can be continued by a run with
+// `options`, as OpenResumeFile does, and lets it go again. Returns an empty text when it can,
+// otherwise one line saying why.
+QString CheckResumeFile(const QString& path, const TRunOptions& options);
+
+// OpenResumeFile followed by CutResumeTail.
 TResumeFile TakeOverResumeFile(const QString& path, const TRunOptions& options,
                                const std::function<void(const QString& message)>& log);
 

@@ -13,6 +13,8 @@
 
 namespace engine {
 
+struct TResumeFile;
+
 class IRunDriver {
  public:
   virtual ~IRunDriver() = default;
@@ -46,6 +48,14 @@ struct TEngineConfig {
   // A result file of an earlier run to continue (checked with CheckResumeFile beforehand): the
   // card phase appends to it and skips the cards it already holds. Empty: a new data%d.csv.
   QString ResumeFile;
+  // The same file already taken over by the front end (OpenResumeFile: locked and read once);
+  // the driver takes its contents and holds its lock to the end of the run. Used instead of
+  // ResumeFile when set.
+  std::shared_ptr<TResumeFile> ResumeTaken;
+  // Told, on the driver's thread, of every piece of work the run lost without an outcome
+  // reporting it: a row the result file could not take, a failure outside the phases that
+  // ended the run early. Empty: nobody counts them (the log names them all the same).
+  std::function<void()> OnLostWork;
   // A result file of an earlier harvest (any mode) whose rows the card phase takes over for the
   // selected cards it holds, fetching only the others (see engine/Update.h). Empty: none.
   QString UpdateFile;

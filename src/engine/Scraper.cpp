@@ -113,7 +113,12 @@ void TScraper::Execute() {
     workerListLock_ = std::make_shared<std::mutex>();
     CursorHourGlass = true;
     UpdateRunState();
-    if (!config_.ResumeFile.isEmpty()) {
+    if (config_.ResumeTaken) {
+      // Taken over (locked and read) by the front end: the driver holds it from here on.
+      resume_ = std::move(*config_.ResumeTaken);
+      config_.ResumeTaken.reset();
+      CutResumeTail(*resume_, [this](const QString& m) { Log(m); });
+    } else if (!config_.ResumeFile.isEmpty()) {
       resume_ = TakeOverResumeFile(config_.ResumeFile, options_, [this](const QString& m) { Log(m); });
     }
     pending_.clear();
@@ -127,26 +132,33 @@ void TScraper::Execute() {
     // Outside the phases an error ends the run at once; it leaves its line in the log so that
     // the operator sees why the run ended early.
     try {
+      if (config_.OnLostWork) config_.OnLostWork();
       Log(kErrorPrefix + MessageOf(e));
     } catch (...) {
     }
   } catch (...) {
+    if (config_.OnLostWork) config_.OnLostWork();
   }
+  // A pause clicked after a stop holds here too: a stopped list phase leaves its loop without
+  // passing another gate. A stop click resumes first, so a stop always gets past this point.
+  PassGate();
   try {
     CursorHourGlass = false;
     UpdateRunState();
   } catch (...) {
     // The window could not save the log; nothing is left that could report it.
   }
+  resume_.reset();
+  workerListLock_.reset();  // workers still running keep their own reference
+  // The run is over with its end call; freeing the lists of a large register takes a while
+  // and is nothing the front ends wait for.
+  finished_.store(true);
   pending_.clear();
   planned_.Clear();
   found_.clear();
   cardList_.clear();
   inactiveList_.clear();
   inactiveSet_.Assign({});
-  resume_.reset();
-  workerListLock_.reset();  // workers still running keep their own reference
-  finished_.store(true);
 }
 
 bool TScraper::RunListPhase(TPhaseKind kind) {
@@ -224,7 +236,9 @@ void TScraper::RunCardSelectionAndPhase() {
   }
   Limit = 3;
   ReadProxySettings();
-  if (pending_.empty() && !(update && update->Taken() > 0)) return;
+  // A resumed file with nothing left to fetch is still the run's result file: it is opened,
+  // reported and handed over like one the card phase appended to.
+  if (pending_.empty() && !resume_ && !(update && update->Taken() > 0)) return;
 
   TResultSinkContext context;
   context.Options = options_;
@@ -235,7 +249,9 @@ void TScraper::RunCardSelectionAndPhase() {
   if (resume_) {
     context.ResumeFile = resume_->Path;
     context.ResumeSize = resume_->Size;
+    context.ResumeDescriptor = resume_->Descriptor();
   }
+  context.OnRowLost = config_.OnLostWork;
   std::unique_ptr<IResultSink> sink = config_.ResultSinkFactory
                                           ? config_.ResultSinkFactory(context)
                                           : CreateCsvResultSink(context);

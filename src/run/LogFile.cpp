@@ -34,6 +34,26 @@ void SaveLogFile(const QString& path, const QString& controlText, const QByteArr
   file.close();
 }
 
+void SaveLogFile(const QString& path, const TLogLineSource& lines, const QByteArray& codeset) {
+  // Pieces of whole lines, so that no character is cut between two conversions.
+  constexpr qsizetype kPiece = 256 * 1024;
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    Fail("создать", path, file.errorString());
+  QString piece;
+  piece.reserve(kPiece + 1024);
+  const qsizetype count = lines.Count();
+  for (qsizetype i = 0; i < count; ++i) {
+    AppendLogFileLine(piece, lines.Line(i), i + 1 == count);
+    if (piece.size() >= kPiece || i + 1 == count) {
+      WriteAll(file, path, EncodeLogText(piece, codeset));
+      piece.resize(0);
+    }
+  }
+  if (count == 0) WriteAll(file, path, EncodeLogText(LogFileText({}), codeset));
+  file.close();
+}
+
 void TLogFileWriter::Open(const QString& path, const QByteArray& codeset) {
   Close();
   FPath = path;

@@ -7,9 +7,20 @@
 
 namespace run {
 
+// The lines of a log control, read one at a time; never fewer than one line.
+class TLogLineSource {
+ public:
+  virtual ~TLogLineSource() = default;
+  virtual qsizetype Count() const = 0;
+  virtual QString Line(qsizetype i) const = 0;
+};
+
 // Creates the file anew with the log control's text, every line followed by CR LF, in
 // `codeset` (see EncodeLogText). Throws std::runtime_error naming the path on failure.
 void SaveLogFile(const QString& path, const QString& controlText, const QByteArray& codeset = {});
+// The same bytes as SaveLogFile of the lines joined by '\n', written a piece at a time: neither
+// the whole text nor the whole file is ever held in memory.
+void SaveLogFile(const QString& path, const TLogLineSource& lines, const QByteArray& codeset = {});
 
 class TLogFileWriter {
  public:

@@ -2,6 +2,7 @@
 
 #include <QLocale>
 #include <QStringList>
+#include <algorithm>
 
 #include "text/Codeset.h"
 
@@ -57,6 +58,19 @@ QString LogFileText(const QString& controlText) {
   text.replace(u'\n', QStringLiteral("\r\n"));
   text += QStringLiteral("\r\n");
   return text;
+}
+
+void AppendLogFileLine(QString& out, const QString& line, bool last) {
+  const auto special = [](QChar c) {
+    return c == u'\r' || c == u'\n' || c == QChar::ParagraphSeparator || c == QChar::LineSeparator;
+  };
+  if (std::none_of(line.begin(), line.end(), special)) {
+    out += line;
+    out += QStringLiteral("\r\n");
+    return;
+  }
+  // A CR at the end meets the '\n' that joins it to the next line, and the pair is one line end.
+  out += LogFileText(!last && line.endsWith(u'\r') ? line.chopped(1) : line);
 }
 
 QByteArray LocaleCodeset() { return text::LocaleCodeset(); }

@@ -33,6 +33,11 @@ QString LogFileName(std::uint32_t tickCount);
 // The log control's text as it is saved: every line followed by CR LF, the last one included.
 QString LogFileText(const QString& controlText);
 
+// Appends one line of the control, as the file holds it, to `out`: LogFileText of the lines
+// joined by '\n' is exactly the lines appended one after another (`last` set for the last one),
+// so a long log is written piece by piece with the same bytes.
+void AppendLogFileLine(QString& out, const QString& line, bool last);
+
 // Encodes `text` in `codeset` (an iconv name such as "CP1251" or "UTF-8"); characters the
 // code set cannot represent become '?'. An empty codeset means the current locale's. A locale
 // that has only 7-bit ASCII, or a code set iconv does not know, gives UTF-8, so that Cyrillic

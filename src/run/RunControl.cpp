@@ -16,10 +16,15 @@ TRunControl::TRunControl(IRunView& view, TRunControlSettings settings, TStampFor
       FResumeTimer(new QTimer(this)) {
   setObjectName(QStringLiteral("RunControl"));
   FResumeTimer->setObjectName(QStringLiteral("ResumeTimer"));
+  // Qt lets a coarse timer of 20 s or more fire up to half a second early or late (whole
+  // seconds); the automatic pause lasts its full count.
+  FResumeTimer->setTimerType(Qt::PreciseTimer);
 }
 
 bool TRunControl::DriverRunning() const {
-  return FCurrentScraper && !FCurrentScraper->Finished();
+  // Over with the end call: the driver's thread may still be tidying up, but a click handled
+  // after the line naming the log file must not log below it.
+  return FRunActive && FCurrentScraper && !FCurrentScraper->Finished();
 }
 
 void TRunControl::Start(std::shared_ptr<engine::IWindowBridge> bridge,

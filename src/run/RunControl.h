@@ -83,7 +83,8 @@ class TRunControl : public QObject {
   const std::shared_ptr<engine::IRunDriver>& CurrentScraper() const { return FCurrentScraper; }
   // True from a start until the driver's last call.
   bool RunActive() const { return FRunActive; }
-  // True while the current driver's run has not finished.
+  // True while the current driver's run has not finished: from its start until its end call
+  // (RunEnded) or its thread's finish, whichever comes first.
   bool DriverRunning() const;
   // Error outcomes reported since the last start.
   int ErrorOutcomes() const { return FErrorOutcomes; }

@@ -8,22 +8,37 @@ namespace run {
 #define SH_PORTAL_ORIGIN "https://localhost:8443"
 #endif
 
-QString CompiledPortalOrigin() { return QStringLiteral(SH_PORTAL_ORIGIN); }
+QString CompiledPortalOrigin() { return CanonicalPortalOrigin(QStringLiteral(SH_PORTAL_ORIGIN)); }
 
-bool IsPortalOrigin(const QString& origin) {
-  if (!origin.startsWith(QLatin1String("https://"))) return false;
-  const QUrl url(origin, QUrl::StrictMode);
-  if (!url.isValid() || url.scheme() != QLatin1String("https") || url.host().isEmpty())
-    return false;
-  if (!url.userInfo().isEmpty() || !url.path().isEmpty() || url.hasQuery() || url.hasFragment())
-    return false;
-  // QUrl takes "https://host:" as having no port; the engine would not.
-  const QString authority = origin.mid(8);
-  if (authority.endsWith(u':')) return false;
-  const int port = url.port();
-  if (authority.contains(u':') && !authority.startsWith(u'[') && port < 1) return false;
-  return port == -1 || (port >= 1 && port <= 65535);
+QString CanonicalPortalOrigin(const QString& origin) {
+  const QString scheme = QStringLiteral("https://");
+  if (!origin.startsWith(scheme, Qt::CaseInsensitive)) return {};
+  const QString authority = origin.mid(scheme.size());
+  // A bracketed IPv6 literal: the transport could not connect to it.
+  if (authority.startsWith(u'[')) return {};
+  QString host = authority;
+  QString port;
+  const qsizetype colon = authority.lastIndexOf(u':');
+  if (colon >= 0) {
+    host = authority.left(colon);
+    port = authority.mid(colon + 1);
+    if (port.isEmpty()) return {};
+    for (const QChar c : port)
+      if (c < u'0' || c > u'9') return {};
+    while (port.size() > 1 && port.startsWith(u'0')) port.remove(0, 1);
+    if (port.size() > 5 || port.toInt() < 1 || port.toInt() > 65535) return {};
+  }
+  if (host.isEmpty()) return {};
+  const QUrl url(scheme + host, QUrl::StrictMode);
+  if (!url.isValid() || url.host().isEmpty() || url.port() != -1 || !url.userInfo().isEmpty() || !url.path().isEmpty() ||
+      url.hasQuery() || url.hasFragment())
+    return {};
+  QString canonical = scheme + url.host(QUrl::FullyEncoded).toLower();
+  if (!port.isEmpty() && port != QLatin1String("443")) canonical += u':' + port;
+  return canonical;
 }
+
+bool IsPortalOrigin(const QString& origin) { return !CanonicalPortalOrigin(origin).isEmpty(); }
 
 QString FolderWithSeparator(const QString& dir) {
   if (dir.isEmpty() || dir.endsWith(u'/')) return dir;

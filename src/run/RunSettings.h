@@ -9,11 +9,18 @@
 
 namespace run {
 
-// The portal origin the program is built for (PORTAL_ORIGIN when configured).
+// The portal origin the program is built for (PORTAL_ORIGIN when configured), in the form
+// CanonicalPortalOrigin gives it.
 QString CompiledPortalOrigin();
 
-// True for "https://host" or "https://host:port" (port 1 to 65535), with no user, path, query
-// or fragment: the only form the engine appends its paths to.
+// The one spelling of a portal origin that the portal's own card links carry: "https://" and
+// the host in lower case, then ":" and the port without leading zeros unless it is 443.
+// Accepts only "https://host" or "https://host:port" (port 1 to 65535) with no user, path,
+// query or fragment, and no bracketed IPv6 literal (the transport resolves IPv4 names only).
+// Returns an empty text for anything else.
+QString CanonicalPortalOrigin(const QString& origin);
+
+// True when CanonicalPortalOrigin accepts `origin`.
 bool IsPortalOrigin(const QString& origin);
 
 // Program folders are kept with a trailing separator ("/opt/harvester/"); file names are

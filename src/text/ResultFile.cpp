@@ -69,6 +69,7 @@ void TResultFile::Open() {
   CloseDescriptor();
   started_ = false;
   failureReported_ = false;
+  lostRows_ = 0;
   writtenSize_ = 0;
   tailToCut_ = false;
 
@@ -99,19 +100,22 @@ void TResultFile::Open() {
   header.append(QStringLiteral("\r\n"));
   QByteArray bytes("\xEF\xBB\xBF");
   bytes.append(header.toUtf8());
-  WriteAll(bytes);
+  if (!WriteAll(bytes)) ++lostRows_;  // the header is a line of the file like any row
   started_ = true;
 }
 
-void TResultFile::OpenAppend(const QString& path, std::int64_t expectedSize) {
+void TResultFile::OpenAppend(const QString& path, std::int64_t expectedSize, int descriptor) {
   CloseDescriptor();
   started_ = false;
   failureReported_ = false;
+  lostRows_ = 0;
   path_ = path;
   if (log_) log_(QStringLiteral("Данные будут дописываться в файл ") + path_);
 
+  // A duplicate shares the held lock, so the check below finds the file free for this run.
   const QByteArray nativePath = QFile::encodeName(path_);
-  const int fd = ::open(nativePath.constData(), O_WRONLY | O_CLOEXEC);
+  const int fd = descriptor >= 0 ? ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0)
+                                 : ::open(nativePath.constData(), O_WRONLY | O_CLOEXEC);
   const auto fail = [&](const QString& reason) {
     if (fd >= 0) ::close(fd);
     throw std::runtime_error((QStringLiteral("Не удалось дописать файл ") + path_ + QStringLiteral(": ") + reason)
@@ -130,7 +134,7 @@ void TResultFile::OpenAppend(const QString& path, std::int64_t expectedSize) {
   started_ = true;
 }
 
-void TResultFile::WriteRow(const QString& address, const QString& activity, const SupplierCard& card) {
+bool TResultFile::WriteRow(const QString& address, const QString& activity, const SupplierCard& card) {
   QString line;
   line.reserve(1024);
   AppendField(line, address);
@@ -143,22 +147,28 @@ void TResultFile::WriteRow(const QString& address, const QString& activity, cons
   line.append(QStringLiteral("\r\n"));
   if (fd_ < 0) {
     ReportWriteFailure(QStringLiteral("файл не открыт"));
-    return;
+  } else if (WriteAll(line.toUtf8())) {
+    return true;
   }
-  WriteAll(line.toUtf8());
+  ++lostRows_;
+  return false;
 }
 
-void TResultFile::WriteLines(const QByteArray& lines) {
+bool TResultFile::WriteLines(const QByteArray& lines) {
   if (fd_ < 0) {
     ReportWriteFailure(QStringLiteral("файл не открыт"));
-    return;
+  } else if (WriteAll(lines)) {
+    return true;
   }
-  WriteAll(lines);
+  lostRows_ += lines.count("\r\n");
+  return false;
 }
 
 void TResultFile::Close() {
   if (fd_ < 0) return;
   CloseDescriptor();
+  if (lostRows_ > 0 && log_)
+    log_(QStringLiteral("Не записано строк в файл ") + path_ + QStringLiteral(": ") + QString::number(lostRows_));
   if (started_) {
     if (log_) log_(QStringLiteral("Открываем файл с результатами"));
     if (opener_) opener_(path_);

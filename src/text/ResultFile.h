@@ -32,18 +32,23 @@ class TResultFile {
   // without emptying it, takes the same lock and appends after its last byte; no header is
   // written. Throws std::runtime_error naming the path when it cannot be opened, when another
   // program holds its lock, or when its size is no longer `expectedSize` (the size of its
-  // whole lines as the resumed run found them).
-  void OpenAppend(const QString& path, std::int64_t expectedSize);
+  // whole lines as the resumed run found them). With a `descriptor` of the file that the run
+  // already holds open and locked, writes through a duplicate of it instead of opening `path`.
+  void OpenAppend(const QString& path, std::int64_t expectedSize, int descriptor = -1);
   // Appends one row: the card's address, the activity value and the card's 31 values. The row
-  // reaches the file at once. A row that cannot be written is left out whole and the first
-  // such failure of the file is logged; the run goes on.
-  void WriteRow(const QString& address, const QString& activity, const SupplierCard& card);
+  // reaches the file at once. A row that cannot be written is left out whole, the first such
+  // failure of the file is logged and false returned; the run goes on.
+  bool WriteRow(const QString& address, const QString& activity, const SupplierCard& card);
   // Appends rows already in the file's form (whole lines, each ending in CR LF) in one write, as
   // a harvest does that takes rows over from an earlier result file. A failure is handled as
-  // WriteRow's: the lines are left out whole and the first failure is logged.
-  void WriteLines(const QByteArray& lines);
-  // Closes the file and, if it was started, logs so and hands it to the opener.
+  // WriteRow's: the lines are left out whole (each counted as a row left out), the first failure
+  // is logged and false returned.
+  bool WriteLines(const QByteArray& lines);
+  // Closes the file; when rows were left out, logs how many; if the file was started, logs so
+  // and hands it to the opener.
   void Close();
+  // Lines left out since the file was opened: rows, and the header of a new file.
+  std::int64_t LostRows() const { return lostRows_; }
 
   QString Path() const;
   bool Started() const;
@@ -73,6 +78,7 @@ class TResultFile {
   int fd_ = -1;
   bool started_ = false;
   bool failureReported_ = false;
+  std::int64_t lostRows_ = 0;
   std::int64_t writtenSize_ = 0;  // bytes of the file made of whole lines
   bool tailToCut_ = false;        // bytes of a partly written row may lie past writtenSize_
 };

@@ -182,10 +182,20 @@ struct TResultFileReader::TState {
   }
 };
 
-TResultFileReader::TResultFileReader(const QString& path) : state_(std::make_unique<TState>()) {
+TResultFileReader::TResultFileReader(const QString& path, int descriptor) : state_(std::make_unique<TState>()) {
   state_->path = path;
-  const QByteArray nativePath = QFile::encodeName(path);
-  state_->fd = ::open(nativePath.constData(), O_RDONLY | O_CLOEXEC);
+  if (descriptor >= 0) {
+    state_->fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    if (state_->fd >= 0 && ::lseek(state_->fd, 0, SEEK_SET) != 0) {
+      const int err = errno;
+      throw std::runtime_error(
+          (QStringLiteral("Не удалось прочитать файл ") + ShownPath(path) + QStringLiteral(": ") + SystemReason(err))
+              .toStdString());
+    }
+  } else {
+    const QByteArray nativePath = QFile::encodeName(path);
+    state_->fd = ::open(nativePath.constData(), O_RDONLY | O_CLOEXEC);
+  }
   if (state_->fd < 0) {
     const int err = errno;
     throw std::runtime_error(
@@ -228,9 +238,12 @@ bool TResultFileReader::Next(std::vector<std::string_view>& fields) {
   s.wholeSize = s.bufferOffset + static_cast<std::int64_t>(s.begin);
   if (s.end > s.begin) {
     std::string_view tail(s.buffer.data() + s.begin, s.end - s.begin);
-    if (tail.back() == '\r') tail.remove_suffix(1);
-    const QString reason = SplitRow(tail, true, fields);
-    if (!reason.isEmpty()) s.FailRow(s.lineNumber + 1, reason);
+    // NUL bytes alone: blocks the file system gave the file but the data never reached.
+    if (tail.find_first_not_of('\0') != std::string_view::npos) {
+      if (tail.back() == '\r') tail.remove_suffix(1);
+      const QString reason = SplitRow(tail, true, fields);
+      if (!reason.isEmpty()) s.FailRow(s.lineNumber + 1, reason);
+    }
     s.partialTail = true;
   }
   fields.clear();

@@ -23,8 +23,10 @@ class TResultFileReader {
  public:
   // Opens `path` and checks the byte-order mark and the header line. Throws
   // std::runtime_error naming the path and the system's reason when it cannot be opened or
-  // read, and EResultFileFormat when it does not begin as a result file does.
-  explicit TResultFileReader(const QString& path);
+  // read, and EResultFileFormat when it does not begin as a result file does. With a
+  // `descriptor` of the file already open for reading, reads through a duplicate of it from
+  // the file's start instead of opening `path` again (the path then only names the file).
+  explicit TResultFileReader(const QString& path, int descriptor = -1);
   ~TResultFileReader();
   TResultFileReader(const TResultFileReader&) = delete;
   TResultFileReader& operator=(const TResultFileReader&) = delete;
@@ -33,7 +35,8 @@ class TResultFileReader {
   // bytes that stay valid until the next call. Returns false after the last whole line; a
   // last line without its CR LF is never a row (see PartialTail). Throws EResultFileFormat
   // naming the line number when a whole line is not 33 quoted fields of UTF-8 text, or when
-  // a last line cut short is not the beginning of one.
+  // a last line cut short is not the beginning of one. A last line made only of NUL bytes (what
+  // some file systems leave after a power cut) counts as cut short.
   bool Next(std::vector<std::string_view>& fields);
 
   // Rows read so far.

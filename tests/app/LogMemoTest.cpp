@@ -7,12 +7,13 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
-#include "AppFixture.h"
+#include "LogWindowFixture.h"
 #include "app/LogMemo.h"
 
 namespace {
 
 using app::TLogMemo;
+using LogMemoInWindow = apptest::TLogWindowTest;
 using app::TTextPos;
 
 // Three lines: Cyrillic, an empty one, and one with a character outside the basic plane.
@@ -232,33 +233,27 @@ TEST_F(LogMemoTest, TabLeavesTheControl) {
 }
 
 // In the window: whatever the control holds, typed, pasted or appended, is the log file.
-TEST(LogMemoInWindow, LogFileHoldsTypedPastedAndAppendedTextExactly) {
-  apptest::TProgramDir dir;
-  apptest::TSeams seams;
-  app::TMainForm form(apptest::TestSettings(seams, dir.Path()));
-  form.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-  auto* memo = apptest::Find<TLogMemo>(form, "LogsMemo");
-  form.StartButtonClick();
-  form.UpdateRunState(true);
+TEST_F(LogMemoInWindow, LogFileHoldsTypedPastedAndAppendedTextExactly) {
+  Form.StartButtonClick();
+  Form.UpdateRunState(true);
   const QChar nbsp(0x00A0);
-  form.AppendLog(QStringLiteral("найдено 1") + nbsp + QStringLiteral("000 карточек"));
+  Form.AppendLog(QStringLiteral("найдено 1") + nbsp + QStringLiteral("000 карточек"));
   // The operator types a note on a line of its own, pastes two lines, and edits an earlier line.
-  memo->moveCursor(QTextCursor::End);
-  QTest::keyClick(memo, Qt::Key_Return);
+  Memo->moveCursor(QTextCursor::End);
+  QTest::keyClick(Memo, Qt::Key_Return);
   for (QChar ch : QStringLiteral("заметка") + nbsp + QStringLiteral("оператора")) {
     QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(ch));
-    QApplication::sendEvent(memo, &press);
+    QApplication::sendEvent(Memo, &press);
   }
   QApplication::clipboard()->setText(QStringLiteral("\r\nвставка 1\r\nвставка") + nbsp + u'2');
-  QTest::keyClick(memo, Qt::Key_V, Qt::ControlModifier);
-  memo->SetCaret({0, 0});
+  QTest::keyClick(Memo, Qt::Key_V, Qt::ControlModifier);
+  Memo->SetCaret({0, 0});
   QKeyEvent exclam(QEvent::KeyPress, Qt::Key_Exclam, Qt::NoModifier, QStringLiteral("!"));
-  QApplication::sendEvent(memo, &exclam);
-  form.AppendLog(QStringLiteral("после правки"));
-  form.UpdateRunState(false);
+  QApplication::sendEvent(Memo, &exclam);
+  Form.AppendLog(QStringLiteral("после правки"));
+  Form.UpdateRunState(false);
 
-  const QString path = dir.Path() + run::LogFileName(seams.Tick);
+  const QString path = LogPath();
   QFile file(path);
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   const QString stamp = QStringLiteral("09.12.2024 9:05:07");
@@ -272,27 +267,22 @@ TEST(LogMemoInWindow, LogFileHoldsTypedPastedAndAppendedTextExactly) {
   EXPECT_EQ(bytes.toHex().toStdString(), run::EncodeLogText(expected, "CP1251").toHex().toStdString());
   // The no-break space is the code page's own byte, not a plain space.
   EXPECT_TRUE(bytes.contains("1\xA0" "000"));
-  EXPECT_EQ(memo->toPlainText() + QStringLiteral("\n"), QString(expected).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+  EXPECT_EQ(Memo->toPlainText() + QStringLiteral("\n"), QString(expected).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
 }
 
 // The window's tab order runs through the log: Tab and Shift+Tab leave it without typing.
-TEST(LogMemoInWindow, TabOrderWalksThroughTheLog) {
-  apptest::TProgramDir dir;
-  apptest::TSeams seams;
-  app::TMainForm form(apptest::TestSettings(seams, dir.Path()));
-  form.show();
-  form.activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
-  auto* memo = apptest::Find<TLogMemo>(form, "LogsMemo");
-  const QString intro = memo->toPlainText();
-  memo->setFocus();
-  QTest::keyClick(memo, Qt::Key_Tab);
-  EXPECT_EQ(QApplication::focusWidget(), apptest::Find<QWidget>(form, "CheckBox1"));
+TEST_F(LogMemoInWindow, TabOrderWalksThroughTheLog) {
+  Form.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&Form));
+  const QString intro = Memo->toPlainText();
+  Memo->setFocus();
+  QTest::keyClick(Memo, Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), apptest::Find<QWidget>(Form, "CheckBox1"));
   QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
-  EXPECT_EQ(QApplication::focusWidget(), memo);
-  QTest::keyClick(memo, Qt::Key_Backtab, Qt::ShiftModifier);
-  EXPECT_EQ(QApplication::focusWidget(), apptest::Find<QWidget>(form, "StopButton"));
-  EXPECT_EQ(memo->toPlainText(), intro);
+  EXPECT_EQ(QApplication::focusWidget(), Memo);
+  QTest::keyClick(Memo, Qt::Key_Backtab, Qt::ShiftModifier);
+  EXPECT_EQ(QApplication::focusWidget(), apptest::Find<QWidget>(Form, "StopButton"));
+  EXPECT_EQ(Memo->toPlainText(), intro);
 }
 
 }  // namespace

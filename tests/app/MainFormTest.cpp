@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "AppFixture.h"
+#include "TimerPrecision.h"
 #include "app/ProgressBar.h"
 #include "app/WindowBridge.h"
 
@@ -100,10 +101,20 @@ TEST_F(MainFormTest, InitialState) {
   auto* memo = W<app::TLogMemo>("LogsMemo");
   EXPECT_EQ(memo->geometry(), QRect(8, 96, 618, 305));
   EXPECT_FALSE(memo->isReadOnly());
-  EXPECT_EQ(memo->lineWrapMode(), app::TLogMemo::NoWrap);
   EXPECT_EQ(memo->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
   EXPECT_EQ(memo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-  EXPECT_EQ(memo->maximumBlockCount(), 0);
+  // No wrapping: a line wider than the log stays one line and scrolls sideways.
+  const qsizetype lines = memo->LineCount();
+  memo->appendPlainText(QString(200, u'ш'));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(memo->LineCount(), lines + 1);
+  EXPECT_EQ(memo->PointOf({lines, 150}).y(), memo->PointOf({lines, 0}).y());
+  EXPECT_GT(memo->horizontalScrollBar()->maximum(), 0);
+  // No line limit: the first line is still there after many more.
+  const QString first = memo->Line(0);
+  for (int i = 0; i < 20000; ++i) memo->appendPlainText(QStringLiteral("строка"));
+  EXPECT_EQ(memo->LineCount(), lines + 20001);
+  EXPECT_EQ(memo->Line(0), first);
 
   EXPECT_EQ(Bar()->geometry(), QRect(0, 407, 634, 17));
   EXPECT_EQ(Bar()->Minimum(), 0);
@@ -277,18 +288,23 @@ TEST_F(MainFormTest, NoRunMeansPauseStopAndTimerDoNothing) {
   EXPECT_EQ(Text(), before);
   EXPECT_FALSE(Timer()->isActive());
 
-  // The same once the run has finished.
-  StartRun();
-  Form->UpdateRunState(false);
-  Driver().SetFinished();
-  const QString finished = Text();
-  Form->ArmResumeTimer();
-  Click("PauseButton");
-  Click("StopButton");
-  Form->ResumeTimerTimer();
-  EXPECT_EQ(Text(), finished);
-  EXPECT_EQ(Driver().Pauses.load() + Driver().Resumes.load() + Driver().Terminates.load(), 0);
-  EXPECT_FALSE(Timer()->isActive());
+  // The same once the run has ended: clicks queued while the log file was saved come after the
+  // line naming it, also while the driver's thread is still tidying up (not yet finished).
+  for (const bool threadFinished : {false, true}) {
+    SCOPED_TRACE(threadFinished);
+    StartRun();
+    Form->UpdateRunState(false);
+    if (threadFinished) Driver().SetFinished();
+    const QString finished = Text();
+    Form->ArmResumeTimer();
+    Click("PauseButton");
+    Click("StopButton");
+    Form->ResumeTimerTimer();
+    EXPECT_EQ(Text(), finished);
+    EXPECT_EQ(Driver().Pauses.load() + Driver().Resumes.load() + Driver().Terminates.load(), 0);
+    EXPECT_FALSE(Timer()->isActive());
+    Driver().SetFinished();
+  }
 }
 
 TEST_F(MainFormTest, PauseButtonToggles) {
@@ -310,6 +326,11 @@ TEST_F(MainFormTest, ErrorOutcomePausesUntilTheTimer) {
   EXPECT_TRUE(Driver().Paused());
   EXPECT_TRUE(Timer()->isActive());
   EXPECT_EQ(Timer()->interval(), 30000);
+  // To the millisecond: armed in the middle of a second, a coarse timer would be off by 300 ms.
+  const int remaining = testsupport::RemainingRightAfterArming(*Timer(), [&] { Form->ArmResumeTimer(); });
+  EXPECT_EQ(Timer()->timerType(), Qt::PreciseTimer);
+  EXPECT_GE(remaining, 29800);  // a coarse timer: below 29700 or above 30350
+  EXPECT_LE(remaining, 30000);
   Form->ResumeTimerTimer();  // the expiry
   EXPECT_FALSE(Timer()->isActive());
   EXPECT_FALSE(Driver().Paused());

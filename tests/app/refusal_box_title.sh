@@ -5,6 +5,9 @@
 set -euo pipefail
 program=$1
 work=$2
+for tool in Xvfb xprop xwininfo; do
+  command -v "$tool" >/dev/null || { echo "refusal_box_title: $tool is missing; scripts/install-deps.sh installs it" >&2; exit 1; }
+done
 export LC_ALL=C.UTF-8
 unset QT_QPA_PLATFORM
 
@@ -15,25 +18,10 @@ mkdir -p "$dir"
 cp "$program" "$dir/"
 bin="$dir/$(basename "$program")"
 
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  rm -rf "$dir"
-}
-trap cleanup EXIT
-
-# A display of our own: the server picks a free number and writes it to fd 3.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$dir/display" >/dev/null 2>&1 &
-pids+=($!)
-display=""
-for _ in $(seq 1 100); do
-  n=$(tr -dc '0-9' <"$dir/display" 2>/dev/null || true)
-  if [ -n "$n" ] && xwininfo -root -display ":$n" >/dev/null 2>&1; then display=":$n"; break; fi
-  sleep 0.1
-done
-[ -n "$display" ] || { echo "no X server could be started"; exit 1; }
-export DISPLAY=$display
+# A display of our own; it, what the check starts (in `pids`) and "$dir" go at the end.
+source "$(dirname "$0")/xvfb_display.sh"
+trap 'stop_started "$dir"' EXIT
+start_display "$dir"
 
 # The titles (_NET_WM_NAME) of the program's top-level windows that are shown.
 titles() {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "DemoPortal.h"
 #include "FakeEngineWorld.h"
 #include "Register.h"
 #include "VirtualClock.h"
@@ -52,24 +53,20 @@ class EndToEnd : public ::testing::Test {
 
   // Starts the portal with the register's shape plus extra options.
   void StartPortal(const demo::TRegisterOptions& shape, std::vector<std::string> extra = {}) {
-    port_ = testsupport::FreeLoopbackPort();
-    origin_ = QStringLiteral("https://127.0.0.1:%1").arg(port_);
+    std::vector<std::string> options{"--origin-host", "127.0.0.1",
+                                     "--years", std::to_string(shape.FirstYear) + "-" +
+                                                    std::to_string(shape.LastYear),
+                                     "--pages-per-year", std::to_string(shape.PagesPerYear),
+                                     "--cards-per-page", std::to_string(shape.CardsPerPage),
+                                     "--inactive-per-type", std::to_string(shape.InactivePerType),
+                                     "--duplicate-links", std::to_string(shape.DuplicateLinks),
+                                     "--fault-404", std::to_string(shape.Gone),
+                                     "--threads", "16"};
+    options.insert(options.end(), extra.begin(), extra.end());
+    ASSERT_TRUE(portal_.Start(DEMO_PORTAL_BIN, options, gCerts->path().toStdString())) << portal_.Error();
+    origin_ = QString::fromStdString(portal_.Origin());
     shape_ = shape;
-    shape_.Origin = origin_.toStdString();
-    std::vector<std::string> argv{DEMO_PORTAL_BIN,
-                                  "--port", std::to_string(port_),
-                                  "--origin", shape_.Origin,
-                                  "--years", std::to_string(shape.FirstYear) + "-" +
-                                                 std::to_string(shape.LastYear),
-                                  "--pages-per-year", std::to_string(shape.PagesPerYear),
-                                  "--cards-per-page", std::to_string(shape.CardsPerPage),
-                                  "--inactive-per-type", std::to_string(shape.InactivePerType),
-                                  "--duplicate-links", std::to_string(shape.DuplicateLinks),
-                                  "--fault-404", std::to_string(shape.Gone),
-                                  "--threads", "16"};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    portal_ = std::make_unique<TChildProcess>(argv, gCerts->path().toStdString());
-    ASSERT_TRUE(WaitUntil([&] { return testsupport::LoopbackAccepts(port_); })) << "demo portal did not start";
+    shape_.Origin = portal_.Origin();
   }
 
   TEngineConfig Config() {
@@ -87,8 +84,7 @@ class EndToEnd : public ::testing::Test {
     window_ = std::make_shared<TFakeWindow>();
     opened_.clear();
     for (const QString& f : QDir(program_.path()).entryList({"data*.csv"})) QDir(program_.path()).remove(f);
-    auto driver = CreateScraper(window_, options, config);
-    driver->Start();
+    auto driver = window_->Start(options, config);
     ASSERT_TRUE(WaitUntil([&] { return driver->Finished(); }, std::chrono::seconds(50)));
   }
 
@@ -135,10 +131,9 @@ class EndToEnd : public ::testing::Test {
   }
 
   QTemporaryDir program_;
-  int port_ = 0;
   QString origin_;
   demo::TRegisterOptions shape_;
-  std::unique_ptr<TChildProcess> portal_;
+  testsupport::TDemoPortal portal_;
   std::shared_ptr<TFakeWindow> window_;
   QStringList opened_;
 };
@@ -280,8 +275,7 @@ TEST_F(EndToEnd, StopInTheCardPhaseKeepsWholeRowsAndAFileThatCannotBeCreatedIsRe
   StartPortal(shape, {"--fault-slow", "150"});
 
   window_ = std::make_shared<TFakeWindow>();
-  auto driver = CreateScraper(window_, {false, true, false, false, false}, Config());
-  driver->Start();
+  auto driver = window_->Start({false, true, false, false, false}, Config());
   const auto rowsWritten = [&] {
     const QStringList files = QDir(program_.path()).entryList({"data*.csv"});
     if (files.isEmpty()) return 0;
@@ -325,8 +319,7 @@ TEST_F(EndToEnd, ARunStoppedInItsCardPhaseIsContinuedToTheRowsOfAWholeRun) {
   const TRunOptions both{false, false, true, true, true};
 
   window_ = std::make_shared<TFakeWindow>();
-  auto driver = CreateScraper(window_, both, Config());
-  driver->Start();
+  auto driver = window_->Start(both, Config());
   const auto file = [&] {
     const QStringList files = QDir(program_.path()).entryList({"data*.csv"});
     return files.isEmpty() ? QString() : QDir(program_.path()).filePath(files[0]);

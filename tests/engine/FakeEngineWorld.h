@@ -19,7 +19,8 @@
 #include "engine/PageFetcher.h"
 #include "engine/ResultSink.h"
 #include "engine/RunDriver.h"
-#include "run/Outcome.h"
+#include "RunRulesHost.h"
+#include "run/ThreadCall.h"
 
 // Readable QString values in test failure messages.
 inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
@@ -37,12 +38,21 @@ inline bool WaitUntil(const std::function<bool()>& cond,
   return true;
 }
 
-// Records the window-thread operations in call order. An error outcome pauses the driver and
-// resumes it after ResumeAfter on a timer thread, as the window's resume timer does.
-class TFakeWindow : public engine::IWindowBridge {
+// Records the window-thread operations in call order. The outcome report, the automatic pause
+// after an error and the resume timer that ends it (50 ms here) are the run rules' own, on a
+// thread of their own; the timer's expiry is recorded as "resume". A driver started through
+// Start() is the rules' current driver, as in a front end; only such a driver is resumed.
+class TFakeWindow : public engine::IWindowBridge, public std::enable_shared_from_this<TFakeWindow> {
  public:
-  ~TFakeWindow() override {
-    for (auto& t : timers_) t.join();
+  TFakeWindow()
+      : rules_({50, [this](const QString& line) { Record(ruleLines_, line); },
+                [this] { Record(events_, QStringLiteral("resume")); }}) {}
+
+  // Creates and starts a driver through the run rules. The driver reaches this window through
+  // a forwarder that does not keep it alive (the rules hold the driver).
+  std::shared_ptr<engine::IRunDriver> Start(const engine::TRunOptions& options,
+                                            const engine::TEngineConfig& config) {
+    return rules_.Start(std::make_shared<TForwarder>(weak_from_this()), options, config);
   }
 
   void AppendLog(const QString& message) override {
@@ -55,27 +65,22 @@ class TFakeWindow : public engine::IWindowBridge {
     if (hook) hook(message);  // may throw, as a failing window operation does
   }
   void UpdateRunState(bool cursorHourGlass) override {
-    std::lock_guard<std::mutex> guard(lock_);
-    events_.append(cursorHourGlass ? QStringLiteral("state:running") : QStringLiteral("state:idle"));
+    Record(events_, cursorHourGlass ? QStringLiteral("state:running") : QStringLiteral("state:idle"));
+    rules_.RunState(cursorHourGlass);
   }
   void UpdateProgress(std::int32_t position, std::int32_t max) override {
     std::lock_guard<std::mutex> guard(lock_);
     progress_.push_back({position, max});
   }
   void ReportOutcome(engine::IRunDriver& driver, const QString& result) override {
-    std::lock_guard<std::mutex> guard(lock_);
-    events_.append(QStringLiteral("outcome:") + result);
-    if (!run::IsErrorOutcome(result)) return;
-    driver.Pause();
-    ++pauses_;
-    // The driver object outlives this call: the run's thread holds it while it waits.
-    engine::IRunDriver* target = &driver;
-    const auto delay = ResumeAfter;
-    timers_.emplace_back([this, target, delay] {
-      std::this_thread::sleep_for(delay);
-      std::lock_guard<std::mutex> g(lock_);
-      events_.append(QStringLiteral("resume"));
-      target->Resume();
+    Record(events_, QStringLiteral("outcome:") + result);
+    rules_.Call([&](run::TRunControl& control) {
+      const int before = control.ErrorOutcomes();
+      control.ReportOutcome(driver, result);
+      if (control.ErrorOutcomes() > before) {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++pauses_;
+      }
     });
   }
 
@@ -86,6 +91,11 @@ class TFakeWindow : public engine::IWindowBridge {
   QStringList Events() const {
     std::lock_guard<std::mutex> guard(lock_);
     return QStringList(events_.cbegin(), events_.cend());
+  }
+  // The stamped lines of the run rules (": Ошибка: ...", ": Включаем паузу на 30 секунд", ...).
+  QStringList RuleLines() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return QStringList(ruleLines_.cbegin(), ruleLines_.cend());
   }
   // Log messages only, without the worker's attempt lines.
   QStringList DriverLog() const {
@@ -104,20 +114,45 @@ class TFakeWindow : public engine::IWindowBridge {
     std::lock_guard<std::mutex> guard(lock_);
     return progress_;
   }
+  // Automatic pauses the rules made.
   int Pauses() const {
     std::lock_guard<std::mutex> guard(lock_);
     return pauses_;
   }
 
-  std::chrono::milliseconds ResumeAfter{50};
   std::function<void(const QString&)> OnLog;  // set before the run starts
 
  private:
+  // The bridge a driver started through the rules holds: calls after the window is gone fail,
+  // as they do once the program's window is closed.
+  class TForwarder : public engine::IWindowBridge {
+   public:
+    explicit TForwarder(std::weak_ptr<TFakeWindow> window) : window_(std::move(window)) {}
+    void AppendLog(const QString& m) override { Window()->AppendLog(m); }
+    void UpdateRunState(bool r) override { Window()->UpdateRunState(r); }
+    void UpdateProgress(std::int32_t p, std::int32_t m) override { Window()->UpdateProgress(p, m); }
+    void ReportOutcome(engine::IRunDriver& d, const QString& r) override { Window()->ReportOutcome(d, r); }
+
+   private:
+    std::shared_ptr<TFakeWindow> Window() const {
+      auto w = window_.lock();
+      if (!w) throw run::ECallTargetGone();
+      return w;
+    }
+    std::weak_ptr<TFakeWindow> window_;
+  };
+
+  void Record(QStringList& list, const QString& entry) {
+    std::lock_guard<std::mutex> guard(lock_);
+    list.append(entry);
+  }
+
   mutable std::mutex lock_;
   QStringList events_;
+  QStringList ruleLines_;
   std::vector<std::pair<std::int32_t, std::int32_t>> progress_;
-  std::vector<std::thread> timers_;
   int pauses_ = 0;
+  testsupport::TRunRulesHost rules_;  // last: its thread ends before the lists above go
 };
 
 // One canned answer: a body, or an error with a message and status code.

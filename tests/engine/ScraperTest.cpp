@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -73,8 +76,7 @@ class ScraperTest : public ::testing::Test {
   }
 
   std::shared_ptr<IRunDriver> Run(const TRunOptions& options, const TEngineConfig& config) {
-    auto driver = CreateScraper(window_, options, config);
-    driver->Start();
+    auto driver = window_->Start(options, config);
     EXPECT_TRUE(WaitUntil([&] { return driver->Finished(); }));
     return driver;
   }
@@ -284,6 +286,14 @@ TEST_F(ScraperTest, ErrorInAPhaseIsReportedPausesAndTheRunGoesOn) {
   EXPECT_LT(cardError, events.lastIndexOf("resume"));
   EXPECT_LT(events.lastIndexOf("resume"), at("outcome:ok"));
   EXPECT_EQ(window_->Pauses(), 2);
+  // The run rules' own report: the message, the automatic pause, and the timer that ended it.
+  const QStringList rules = window_->RuleLines();
+  const auto ruleLine = [&](const QString& tail) {
+    return std::count_if(rules.cbegin(), rules.cend(), [&](const QString& l) { return l.endsWith(tail); });
+  };
+  EXPECT_EQ(ruleLine(": Ошибка: окно не ответило"), 1);
+  EXPECT_EQ(ruleLine(": Включаем паузу на 30 секунд"), 2);
+  EXPECT_EQ(ruleLine(": Отключаем паузу, продолжаем работу"), 2);
   EXPECT_EQ(sink_->closes, 1);
   EXPECT_TRUE(sink_->Rows().isEmpty());
   EXPECT_EQ(portal_->Fetches(Card("c1")), 0);
@@ -391,31 +401,53 @@ TEST_F(ScraperTest, PauseDuringTheLaunchPauseHoldsBeforeTheTakeStep) {
 }
 
 TEST_F(ScraperTest, PauseHoldsAStoppingDriverUntilResumed) {
-  // The clicks land while the driver waits for its log call of the first list page; a stop
-  // does not lift the pause, whichever came first.
+  // The stop lands while the driver waits for its log call of the first list page; a stop
+  // does not lift the pause, whichever came first, nor one clicked after the driver's last
+  // gate of the loop (during its cycle sleep, with no window call left before the end).
+  enum class TPause { BeforeStop, AfterStop, InCycleSleep };
   struct Case {
     const char* name;
-    bool pauseFirst;
-  } cases[] = {{"pause, then stop", true}, {"stop, then pause", false}};
+    TPause pause;
+  } cases[] = {{"pause, then stop", TPause::BeforeStop},
+               {"stop, then pause", TPause::AfterStop},
+               {"stop, then pause during the cycle sleep", TPause::InCycleSleep}};
+  const std::uint32_t cycleSleep = Config().Timing.CycleSleepMs;
   for (const auto& c : cases) {
     window_ = std::make_shared<TFakeWindow>();
     auto entered = std::make_shared<std::promise<void>>();
     auto release = std::make_shared<std::promise<void>>();
     std::shared_future<void> released = release->get_future().share();
     const QString held = Year(2016) + ": успешно";
-    window_->OnLog = [entered, released, held](const QString& m) {
+    // Shared with the hooks, which a worker left behind by the stop may still call.
+    struct TSleepPause {
+      std::atomic<std::thread::id> driverThread{};
+      std::atomic<bool> armed{false};
+    };
+    auto sleepPause = std::make_shared<TSleepPause>();
+    window_->OnLog = [entered, released, held, sleepPause](const QString& m) {
       if (m != held) return;
+      sleepPause->driverThread.store(std::this_thread::get_id());
       entered->set_value();
       released.wait();
     };
     auto driver = CreateScraper(window_, kAllInARow, Config());
+    std::weak_ptr<IRunDriver> target = driver;
+    clock_->SetOnSleep([sleepPause, target, cycleSleep](std::uint32_t ms) {
+      if (ms != cycleSleep || std::this_thread::get_id() != sleepPause->driverThread.load()) return;
+      if (!sleepPause->armed.exchange(false)) return;
+      if (const auto d = target.lock()) d->Pause();
+    });
     driver->Start();
     ASSERT_EQ(entered->get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready)
         << c.name;
-    if (c.pauseFirst) driver->Pause();
+    if (c.pause == TPause::BeforeStop) driver->Pause();
     driver->Terminate();
-    if (!c.pauseFirst) driver->Pause();
+    if (c.pause == TPause::AfterStop) driver->Pause();
+    if (c.pause == TPause::InCycleSleep) sleepPause->armed.store(true);
     release->set_value();
+    if (c.pause == TPause::InCycleSleep) {
+      ASSERT_TRUE(WaitUntil([&] { return !sleepPause->armed.load(); })) << c.name;
+    }
 
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     EXPECT_FALSE(driver->Finished()) << c.name;
@@ -426,6 +458,7 @@ TEST_F(ScraperTest, PauseHoldsAStoppingDriverUntilResumed) {
     EXPECT_FALSE(events.join("\n").contains("Всего карточек")) << c.name;
     EXPECT_TRUE(events.filter("outcome:").isEmpty()) << c.name;
     EXPECT_TRUE(events.contains("state:idle")) << c.name;  // stopped workers may log after it
+    clock_->SetOnSleep({});
   }
 }
 
@@ -553,15 +586,12 @@ TEST_F(ScraperResumeTest, ContinuedFileHoldsTheRowsOfOneUninterruptedRun) {
                                         .arg(path)
                                         .arg(k)
                                         .arg(c.selected - k)));
+        // Nothing left to fetch or not, the file is the run's result: reported and handed over.
         const int remaining = c.selected - k;
-        if (remaining == 0) {  // nothing left to fetch: no card phase
-          EXPECT_TRUE(opened_.isEmpty());
-          EXPECT_TRUE(window_->Events().filter("outcome:").isEmpty());
-          continue;
-        }
         EXPECT_TRUE(window_->Logged("Данные будут дописываться в файл " + path));
         EXPECT_EQ(opened_, QStringList({path}));
         EXPECT_EQ(window_->Events().filter("outcome:"), QStringList({"outcome:ok"}));
+        if (remaining == 0) continue;
         const auto progress = window_->Progress();
         ASSERT_GE(progress.size(), 2u);
         EXPECT_EQ(progress[progress.size() - 2], std::make_pair(remaining, remaining));
@@ -634,6 +664,51 @@ TEST_F(ScraperResumeTest, CheckRefusesWhatARunWithTheseOptionsCannotContinue) {
     EXPECT_TRUE(answer.contains(c.path)) << answer.toStdString();
     EXPECT_FALSE(answer.contains('\n'));
   }
+}
+
+// A file the front end took over (locked and read once at its start) stays locked through the
+// whole run, list phase included, so that a second harvest of it is refused; the card phase
+// appends through the held lock, and the lock goes with the run's end.
+TEST_F(ScraperResumeTest, ATakenOverFileIsHeldFromTheStartToTheEnd) {
+  const QByteArray full = FullRun(kAllInARow, Config());
+  const QString path = CutCopy(full, 1, 20);
+  const QString busy = "Файл " + path + " сейчас пишет другая выгрузка";
+  int shared = ::open(path.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(shared, 0);
+  ASSERT_EQ(::flock(shared, LOCK_SH | LOCK_NB), 0);
+  EXPECT_EQ(CheckResumeFile(path, kAllInARow), busy);  // a reader's shared lock is enough
+  ::close(shared);
+
+  TEngineConfig config = Config();
+  config.ResultSinkFactory = {};
+  config.ProgramDir = Folder("resumed");
+  config.ResumeTaken = std::make_shared<TResumeFile>(OpenResumeFile(path, kAllInARow));
+  int lost = 0;
+  config.OnLostWork = [&lost] { ++lost; };
+  window_ = std::make_shared<TFakeWindow>();
+  opened_.clear();
+  QStringList checks;
+  window_->OnLog = [&checks, path](const QString& m) {
+    if (m.startsWith("Всего карточек") || m.startsWith("Данные будут дописываться"))
+      checks.append(CheckResumeFile(path, kAllInARow));
+  };
+  Run(kAllInARow, config);
+  EXPECT_EQ(checks, QStringList({busy, busy}));
+  EXPECT_EQ(SortedRows(FileBytes(path)), SortedRows(full));
+  EXPECT_EQ(window_->DriverLog().first(), "Удалена оборванная последняя строка файла " + path);
+  EXPECT_EQ(opened_, QStringList({path}));
+  EXPECT_EQ(lost, 0);
+  EXPECT_EQ(CheckResumeFile(path, kAllInARow), "");  // released with the run
+
+  // A failure outside the phases (a proxy file that cannot be read) ends the run early, with
+  // no outcome: it is told as lost work.
+  TEngineConfig broken = Config();
+  broken.ProxyFilePath = "/proc/self/mem";  // a read fails even for root
+  broken.OnLostWork = [&lost] { ++lost; };
+  window_ = std::make_shared<TFakeWindow>();
+  Run(kAllInARow, broken);
+  EXPECT_EQ(lost, 1);
+  EXPECT_TRUE(window_->DriverLog().last().startsWith("ERROR_Cannot read file")) << window_->DriverLog().last().toStdString();
 }
 
 TEST_F(ScraperResumeTest, AFileThatAnotherRunWritesIsLeftAlone) {

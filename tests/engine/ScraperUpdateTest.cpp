@@ -67,8 +67,7 @@ class ScraperUpdateTest : public ::testing::Test {
     c.CurrentYear = 2017;
     c.FetcherFactory = portal_->Factory(portal_);
     c.UpdateFile = previous;
-    auto driver = CreateScraper(window_, {false, true, false, false, false}, c);
-    driver->Start();
+    auto driver = window_->Start({false, true, false, false, false}, c);
     EXPECT_TRUE(WaitUntil([&] { return driver->Finished(); }));
     QList<QStringList> rows;
     const QStringList files = QDir(c.ProgramDir).entryList({QStringLiteral("data*.csv")});
@@ -82,9 +81,9 @@ class ScraperUpdateTest : public ::testing::Test {
   }
 
   QTemporaryDir dir_;
-  std::shared_ptr<TFakeWindow> window_ = std::make_shared<TFakeWindow>();
   std::shared_ptr<TFakePortal> portal_ = std::make_shared<TFakePortal>();
   std::shared_ptr<TVirtualClock> clock_ = std::make_shared<TVirtualClock>();
+  std::shared_ptr<TFakeWindow> window_ = std::make_shared<TFakeWindow>();
 };
 
 TEST_F(ScraperUpdateTest, KnownCardsAreTakenOverAndTheOthersFetched) {

@@ -26,7 +26,7 @@ class Nginx : public ::testing::Test {
   }
   static void TearDownTestSuite() { server_.reset(); }
   void SetUp() override {
-    if (!server_) GTEST_SKIP() << "nginx is not installed";
+    ASSERT_TRUE(server_) << "nginx is missing; scripts/install-deps.sh installs it (nginx-light)";
     ASSERT_TRUE(server_->Running()) << server_->ErrorLog();
   }
   static std::unique_ptr<TNginxServer> server_;

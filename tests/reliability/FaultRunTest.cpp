@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "DemoPortal.h"
 
 namespace {
 
@@ -118,15 +119,13 @@ class FaultRun : public ::testing::Test {
   }
 
   void StartPortal(std::vector<std::string> options) {
-    port_ = testsupport::FreeLoopbackPort();
-    origin_ = QStringLiteral("https://127.0.0.1:%1").arg(port_);
-    std::vector<std::string> argv{DEMO_PORTAL_BIN, "--port", std::to_string(port_), "--origin",
-                                  origin_.toStdString(), "--years", "2016-2016", "--threads", "16",
-                                  "--dump-expected", Dump().toStdString()};
+    std::vector<std::string> argv{"--origin-host", "127.0.0.1", "--years", "2016-2016",
+                                  "--threads", "16", "--dump-expected", Dump().toStdString()};
     argv.insert(argv.end(), options.begin(), options.end());
-    portal_ = std::make_unique<TChildProcess>(argv, gCerts->path().toStdString(),
-                                              dir_.filePath("portal.out").toStdString());
-    ASSERT_TRUE(WaitUntil([&] { return testsupport::LoopbackAccepts(port_); }, 20s)) << "demo portal did not start";
+    ASSERT_TRUE(portal_.Start(DEMO_PORTAL_BIN, argv, gCerts->path().toStdString(),
+                              dir_.filePath("portal.out").toStdString()))
+        << portal_.Error();
+    origin_ = QString::fromStdString(portal_.Origin());
   }
 
   std::unique_ptr<TChildProcess> StartHarness(const std::string& mode, int attempts, int timeout) {
@@ -142,9 +141,8 @@ class FaultRun : public ::testing::Test {
   QString HarnessOut() const { return dir_.filePath("harness.out"); }
 
   QTemporaryDir dir_;
-  int port_ = 0;
   QString origin_;
-  std::unique_ptr<TChildProcess> portal_;
+  testsupport::TDemoPortal portal_;
 };
 
 }  // namespace
@@ -204,7 +202,7 @@ TEST_F(FaultRun, EveryServedCardIsWrittenAsOftenAsListedAndEveryLostCardIsLogged
     if (!test) {
       EXPECT_TRUE(log.contains("Request aborted on timeout")) << log.toStdString();
     }
-    portal_.reset();
+    portal_.Stop();
   }
 }
 

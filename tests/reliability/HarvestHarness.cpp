@@ -3,7 +3,8 @@
 //   harvest-harness --origin URL --program-dir DIR [--mode all|test|separate]
 //                   [--attempts N] [--retry-wait-ms N] [--timeout S] [--last-year YEAR]
 // The certificate files are opened from the current directory. Every bridge call becomes one
-// line: "log: <message>", "state: running|idle", "outcome: <result>". Exit 0 when the run ends.
+// line: "log: <message>", "state: running|idle", "outcome: <result>", and the run rules' own
+// lines "rule: <stamped line>". Exit 0 when the run ends.
 #include <QCoreApplication>
 #include <QString>
 #include <chrono>
@@ -17,39 +18,35 @@
 #include "engine/PageFetcher.h"
 #include "engine/RunDriver.h"
 #include "engine/WindowBridge.h"
-#include "run/Outcome.h"
+#include "RunRulesHost.h"
 
 namespace {
 
+// Prints every bridge call; the outcome report, the automatic pause and the resume timer that
+// ends it (50 ms here) are the run rules' own, whose lines are printed as "rule: <line>".
 class TStdoutWindow : public engine::IWindowBridge {
  public:
-  ~TStdoutWindow() override {
-    for (auto& t : timers_) t.join();
-  }
+  explicit TStdoutWindow(testsupport::TRunRulesHost& rules) : rules_(rules) {}
   void AppendLog(const QString& message) override { Line("log: " + message); }
-  void UpdateRunState(bool running) override { Line(running ? "state: running" : "state: idle"); }
+  void UpdateRunState(bool running) override {
+    Line(running ? "state: running" : "state: idle");
+    rules_.RunState(running);
+  }
   void UpdateProgress(std::int32_t, std::int32_t) override {}
   void ReportOutcome(engine::IRunDriver& driver, const QString& result) override {
     Line("outcome: " + result);
-    if (!run::IsErrorOutcome(result)) return;
-    // As the window's resume timer: pause now, resume a little later.
-    driver.Pause();
-    engine::IRunDriver* target = &driver;
-    std::lock_guard<std::mutex> guard(lock_);
-    timers_.emplace_back([target] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      target->Resume();
-    });
+    rules_.Call([&](run::TRunControl& control) { control.ReportOutcome(driver, result); });
   }
 
- private:
-  void Line(const QString& text) {
-    std::lock_guard<std::mutex> guard(lock_);
+  static void Line(const QString& text) {
+    static std::mutex lock;
+    std::lock_guard<std::mutex> guard(lock);
     std::fputs((text + "\n").toUtf8().constData(), stdout);
     std::fflush(stdout);
   }
-  std::mutex lock_;
-  std::vector<std::thread> timers_;
+
+ private:
+  testsupport::TRunRulesHost& rules_;
 };
 
 [[noreturn]] void Usage(const char* why) {
@@ -96,10 +93,10 @@ int main(int argc, char** argv) {
   };
   config.OpenDocument = [](const QString& path) { std::printf("open: %s\n", path.toUtf8().constData()); };
 
-  auto window = std::make_shared<TStdoutWindow>();
+  testsupport::TRunRulesHost rules({50, [](const QString& line) { TStdoutWindow::Line("rule: " + line); }, {}});
+  auto window = std::make_shared<TStdoutWindow>(rules);
   {
-    auto driver = engine::CreateScraper(window, options, config);
-    driver->Start();
+    const auto driver = rules.Start(window, options, config);
     while (!driver->Finished()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   std::fflush(stdout);

@@ -18,7 +18,8 @@
 
 namespace testsupport {
 
-// A loopback port nobody listens on right now.
+// A port nobody listens on right now on 127.0.0.1, for a peer that binds only there (microsocks
+// with -i 127.0.0.1). The demo portal binds ::1 as well and picks its own port (DemoPortal.h).
 inline int FreeLoopbackPort() {
   const int s = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};

@@ -90,6 +90,12 @@ TEST(ResultFileReader, AcceptsResultFilesAndKeepsACutLastLineOutOfTheRows) {
       {"whole row without CR LF", head + cut, {}, head.size()},
       {"whole row without its LF", head + row1 + cut + "\r", {"https://h/show_supplier/1"},
        head.size() + row1.size()},
+      // Blocks a power cut left allocated but never written.
+      {"a tail of NUL bytes", head + row1 + std::string(4096, '\0'), {"https://h/show_supplier/1"},
+       head.size() + row1.size()},
+      {"one NUL byte after the header", head + std::string(1, '\0'), {}, head.size()},
+      {"row cut into NUL bytes", head + row1 + cut.substr(0, 30) + std::string(512, '\0'),
+       {"https://h/show_supplier/1"}, head.size() + row1.size()},
   };
   QTemporaryDir dir;
   for (const auto& c : cases) {
@@ -132,6 +138,7 @@ TEST(ResultFileReader, RefusesWhatIsNoResultFileInOneLineNamingFileAndLine) {
       {"not UTF-8", head + Fields("a\xFF" "b") + "\r\n", "строка 2: текст не в кодировке UTF-8"},
       {"cut line that is no row", head + row + "garbage", "строка 3: поле 1 не начинается с кавычки"},
       {"cut line with a stray CR", head + "\"a\r\";\"b", "строка 2: символ CR без LF"},
+      {"NUL bytes before a cut line", head + std::string(8, '\0') + "garbage", "строка 2: поле 1 не начинается с кавычки"},
   };
   QTemporaryDir dir;
   for (const auto& c : cases) {

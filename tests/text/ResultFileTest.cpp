@@ -182,18 +182,22 @@ TEST(ResultFile, CreationFailureNamesThePathAndTheReason) {
   }
 }
 
-TEST(ResultFile, FailedWritesAreLoggedOnceAndTheRunGoesOn) {
+// The first failure is named; the close gives the count of the lines left out (here the header
+// and three rows), which a front end turns into its failure status.
+TEST(ResultFile, FailedWritesAreLoggedOnceCountedAndTheRunGoesOn) {
   QTemporaryDir dir;
   // The file name leads to a device on which every write fails for lack of space.
   ASSERT_TRUE(QFile::link(QStringLiteral("/dev/full"), dir.path() + QStringLiteral("/data9.csv")));
   TRecorder rec;
   TResultFile file = rec.Make(dir.path(), 9);
   ASSERT_NO_THROW(file.Open());
-  for (int i = 0; i < 3; ++i) file.WriteRow(QStringLiteral("u"), QStringLiteral("N/A"), NumberedCard());
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(file.WriteRow(QStringLiteral("u"), QStringLiteral("N/A"), NumberedCard()));
   file.Close();
+  EXPECT_EQ(file.LostRows(), 4);
   const QString errorLine =
       QStringLiteral("Ошибка записи в файл ") + file.Path() + QStringLiteral(": No space left on device");
   EXPECT_EQ(rec.log, QStringList({QStringLiteral("Данные будут записываться в файл ") + file.Path(), errorLine,
+                                  QStringLiteral("Не записано строк в файл ") + file.Path() + QStringLiteral(": 4"),
                                   QStringLiteral("Открываем файл с результатами")}));
 }
 
@@ -203,21 +207,22 @@ TEST(ResultFile, RowCutShortByAFailedWriteIsTakenBackWhole) {
   TRecorder rec;
   TResultFile file = rec.Make(dir.path(), 21);
   file.Open();
-  file.WriteRow(QStringLiteral("u1"), QStringLiteral("N/A"), NumberedCard());
+  EXPECT_TRUE(file.WriteRow(QStringLiteral("u1"), QStringLiteral("N/A"), NumberedCard()));
   const QByteArray whole = ReadAll(file.Path());
 
   WithFileSizeLimit(whole.size() + 40, [&] {
-    file.WriteRow(QStringLiteral("u2"), QStringLiteral("N/A"), NumberedCard());
-    file.WriteRow(QStringLiteral("u3"), QStringLiteral("N/A"), NumberedCard());
+    EXPECT_FALSE(file.WriteRow(QStringLiteral("u2"), QStringLiteral("N/A"), NumberedCard()));
+    EXPECT_FALSE(file.WriteRow(QStringLiteral("u3"), QStringLiteral("N/A"), NumberedCard()));
   });
 
   EXPECT_EQ(ReadAll(file.Path()), whole);
   // Space is back: the run goes on and the next row lands after the last whole one.
-  file.WriteRow(QStringLiteral("u4"), QStringLiteral("N/A"), NumberedCard());
+  EXPECT_TRUE(file.WriteRow(QStringLiteral("u4"), QStringLiteral("N/A"), NumberedCard()));
   file.Close();
   EXPECT_EQ(ReadAll(file.Path()), whole + NumberedRow("u4", "N/A"));
-  ASSERT_EQ(rec.log.size(), 3);
+  ASSERT_EQ(rec.log.size(), 4);
   EXPECT_TRUE(rec.log[1].startsWith(QStringLiteral("Ошибка записи в файл ") + file.Path() + QStringLiteral(": ")));
+  EXPECT_EQ(rec.log[2], QStringLiteral("Не записано строк в файл ") + file.Path() + QStringLiteral(": 2"));
 }
 
 TEST(ResultFile, RowAfterAPartOfOneThatCouldNotBeCutOffStartsAtTheLastWholeLine) {
@@ -260,7 +265,8 @@ TEST(ResultFile, RowAfterAPartOfOneThatCouldNotBeCutOffStartsAtTheLastWholeLine)
     if (c.wholeAtTheEnd) {
       EXPECT_TRUE(got == expected) << got.size() - expected.size() << " bytes left of the part";
     }
-    ASSERT_EQ(rec.log.size(), 3);
+    ASSERT_EQ(rec.log.size(), 4);
+    EXPECT_EQ(file.LostRows(), 1);
     EXPECT_TRUE(rec.log[1].startsWith(QStringLiteral("Ошибка записи в файл ") + file.Path() + QStringLiteral(": ")));
   }
 }
@@ -372,9 +378,10 @@ TEST(ResultFile, AppendModeContinuesAFileAfterItsLastWholeLine) {
   file.WriteRow(QStringLiteral("u3"), QStringLiteral("N/A"), NumberedCard());
   file.Close();
   EXPECT_EQ(ReadAll(path), start + NumberedRow("u3", "N/A"));  // no second header
-  ASSERT_EQ(rec.log.size(), 3);
+  ASSERT_EQ(rec.log.size(), 4);
   EXPECT_EQ(rec.log[0], QStringLiteral("Данные будут дописываться в файл ") + path);
-  EXPECT_EQ(rec.log[2], QStringLiteral("Открываем файл с результатами"));
+  EXPECT_EQ(rec.log[2], QStringLiteral("Не записано строк в файл ") + path + QStringLiteral(": 1"));
+  EXPECT_EQ(rec.log[3], QStringLiteral("Открываем файл с результатами"));
   EXPECT_EQ(rec.opened, QStringList({path}));
 
   // Closed, it can be continued again, but only at the size it has.

@@ -25,7 +25,8 @@ const char kUsage[] =
     "usage: demo-portal [options]\n"
     "  --port N               port to listen on (default 8443; 0 picks a free one)\n"
     "  --bind ADDR            address to listen on (default localhost: 127.0.0.1 and ::1)\n"
-    "  --origin URL           origin written into card links (default https://localhost:PORT)\n"
+    "  --origin URL           origin written into card links (default https://HOST:PORT)\n"
+    "  --origin-host HOST     host of the default origin (default localhost), for --port 0\n"
     "  --cert FILE            server certificate (default server-cert.pem)\n"
     "  --key FILE             server key (default server-key.pem)\n"
     "  --ca FILE              CA that signs client certificates (default ca.pem)\n"
@@ -56,6 +57,7 @@ struct TOptions {
   int Port = 8443;
   std::string Bind = "localhost";
   std::string Origin;
+  std::string OriginHost = "localhost";
   std::string Cert = "server-cert.pem";
   std::string Key = "server-key.pem";
   std::string Ca = "ca.pem";
@@ -128,6 +130,8 @@ TOptions ParseOptions(int argc, char** argv) {
     } else if (arg == "--origin") {
       o.Origin = value();
       while (!o.Origin.empty() && o.Origin.back() == '/') o.Origin.pop_back();
+    } else if (arg == "--origin-host") {
+      o.OriginHost = value();
     } else if (arg == "--cert") {
       o.Cert = value();
     } else if (arg == "--key") {
@@ -258,7 +262,7 @@ int main(int argc, char** argv) {
     server->WidenBacklog(1024);
     if (server6) server6->WidenBacklog(1024);
   }
-  if (o.Origin.empty()) o.Register.Origin = "https://localhost:" + std::to_string(o.Port);
+  if (o.Origin.empty()) o.Register.Origin = "https://" + o.OriginHost + ":" + std::to_string(o.Port);
   else o.Register.Origin = o.Origin;
 
   const demo::TRegister reg(o.Register);
