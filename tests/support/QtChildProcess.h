@@ -49,6 +49,7 @@ class TQtChildProcess {
     return ended && FProcess.exitStatus() == QProcess::NormalExit;
   }
   void Signal(int sig) { ::kill(static_cast<pid_t>(FProcess.processId()), sig); }
+  qint64 Pid() const { return FProcess.processId(); }
   int ExitCode() const { return FProcess.exitCode(); }
   const QString& Out() const { return FOut; }
   const QString& Err() const { return FErr; }
