@@ -28,7 +28,8 @@ QString OptionItems() {
     out += QStringLiteral(".TP\n");
     const QString name = Roff(QStringLiteral("--") + QString::fromLatin1(row.Name));
     if (row.ValueName)
-      out += QStringLiteral(".BI \"%1 \" %2\n").arg(name, Roff(QString::fromLatin1(row.ValueName)));
+      // Quoted: a value of two words ("OLD.csv NEW.csv") stays one italic argument.
+      out += QStringLiteral(".BI \"%1 \" \"%2\"\n").arg(name, Roff(QString::fromLatin1(row.ValueName)));
     else
       out += QStringLiteral(".B %1\n").arg(name);
     out += Roff(QString::fromUtf8(row.Help)) + u'\n';

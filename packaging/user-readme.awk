@@ -5,6 +5,7 @@ BEGIN {
   wanted["Install"] = 1
   wanted["Files beside the program"] = 1
   wanted["The command `supplier-harvester-cli`"] = 1
+  wanted["Keeping a harvest current"] = 1
   keep = 1
 }
 /^```/ { fence = !fence }

@@ -15,12 +15,19 @@ constexpr TOptionRow kOptions[] = {
     {"active", nullptr, "выгружать активных (включает --separate)"},
     {"inactive", nullptr, "выгружать неактивных (включает --separate)"},
     {"resume", "FILE", "продолжить выгрузку, записавшую файл результата FILE"},
+    {"update", "FILE",
+     "обновить выгрузку FILE: новый файл data<N>.csv, карточки из FILE берутся без загрузки, "
+     "загружаются только новые (изменения сведений известных карточек видит только полная выгрузка)"},
     {"origin", "URL", "адрес портала https://host[:port] вместо встроенного"},
     {"output-dir", "DIR", "папка для data<N>.csv и log-<N>.txt (по умолчанию папка программы)"},
     {"proxy-file", "FILE", "файл настроек прокси (по умолчанию proxy.txt рядом с программой)"},
     {"quiet", nullptr, "не показывать ход выгрузки"},
     {"xlsx", nullptr, "в конце выгрузки записать ещё таблицу data<N>.xlsx рядом с data<N>.csv"},
     {"to-xlsx", "FILE", "сделать из готового файла результата FILE.csv таблицу FILE.xlsx и выйти"},
+    {"compare", "OLD.csv NEW.csv",
+     "сравнить два файла результата и записать новых, выбывших и изменённых участников в "
+     "NEW-changes.xlsx рядом с NEW, затем выйти"},
+    {"output", "FILE", "с --compare: файл изменений FILE.xlsx (книга) или FILE.csv (только список изменений)"},
     {"help", nullptr, "показать этот список и выйти"},
     {"version", nullptr, "показать версию и выйти"},
 };
@@ -82,14 +89,19 @@ class TParsedArguments {
         return false;
       }
       FSet.insert(name, value);
+      // --compare names two files: its value and the argument after it.
+      if (name == QLatin1String("compare") && i + 1 < arguments.size() && !arguments[i + 1].startsWith(u'-'))
+        FCompareNew = arguments[++i];
     }
     return true;
   }
 
   bool IsSet(const QString& name) const { return FSet.contains(name); }
   QString Value(const QString& name) const { return FSet.value(name); }
+  const QString& CompareNew() const { return FCompareNew; }
 
  private:
+  QString FCompareNew;  // the second file of --compare
   QHash<QString, QString> FSet;  // option name -> its value (empty for a switch)
 };
 
@@ -122,6 +134,13 @@ QString HelpText() {
       "сигналом.\n"
       "С --to-xlsx: 0 таблица записана; 1 таблицу записать не удалось (файл результата не\n"
       "тронут); 2 файл не читается или не является файлом результата (ничего не записано).\n"
+      "С --compare: 0 файл изменений записан (есть изменения или нет); 1 его записать не удалось\n"
+      "(прежний файл с тем же именем не тронут); 2 файл не является файлом результата, один и тот\n"
+      "же файл дважды, неверное имя файла изменений (ничего не записано).\n"
+      "С --update: новые карточки и активность как при полной выгрузке, остальные сведения\n"
+      "известных карточек как в FILE. Изменения сведений известных карточек (адрес,\n"
+      "руководитель, телефон) видит только полная выгрузка. Прерванное обновление продолжает\n"
+      "--resume его нового файла.\n"
       "Сигналы: SIGINT или SIGTERM останавливают выгрузку (второй завершает сразу), SIGUSR1 "
       "ставит на паузу или снимает её.\n");
   return text;
@@ -139,10 +158,38 @@ bool ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStrin
     return true;
   }
 
+  if (parser.IsSet(QStringLiteral("compare"))) {
+    for (const char* harvestOnly : {"test", "separate", "active", "inactive", "resume", "origin", "output-dir",
+                                    "proxy-file", "xlsx", "to-xlsx", "update"}) {
+      if (parser.IsSet(QString::fromLatin1(harvestOnly))) {
+        error = QStringLiteral("--compare не сочетается с --%1").arg(QString::fromLatin1(harvestOnly));
+        return false;
+      }
+    }
+    options.CompareOld = parser.Value(QStringLiteral("compare"));
+    options.CompareNew = parser.CompareNew();
+    if (options.CompareOld.isEmpty() || options.CompareNew.isEmpty()) {
+      error = QStringLiteral("--compare ждёт два файла: --compare OLD.csv NEW.csv");
+      return false;
+    }
+    options.CompareOutput = parser.Value(QStringLiteral("output"));
+    if (parser.IsSet(QStringLiteral("output")) && options.CompareOutput.isEmpty()) {
+      error = QStringLiteral("у параметра --output пустое значение");
+      return false;
+    }
+    options.Quiet = parser.IsSet(QStringLiteral("quiet"));
+    options.Action = TCliAction::caCompare;
+    return true;
+  }
+  if (parser.IsSet(QStringLiteral("output"))) {
+    error = QStringLiteral("--output задаёт файл изменений и нужен только с --compare");
+    return false;
+  }
+
   if (parser.IsSet(QStringLiteral("to-xlsx"))) {
     // A conversion runs no harvest: an option of a harvest with it is a mistake, not a wish.
     for (const char* harvestOnly :
-         {"test", "separate", "active", "inactive", "resume", "origin", "output-dir", "proxy-file", "xlsx"}) {
+         {"test", "separate", "active", "inactive", "resume", "origin", "output-dir", "proxy-file", "xlsx", "update"}) {
       if (parser.IsSet(QString::fromLatin1(harvestOnly))) {
         error = QStringLiteral("--to-xlsx не сочетается с --%1").arg(QString::fromLatin1(harvestOnly));
         return false;
@@ -179,9 +226,16 @@ bool ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStrin
     }
     return true;
   };
-  if (!value("resume", options.ResumeFile) || !value("origin", options.Origin) ||
+  if (!value("resume", options.ResumeFile) || !value("update", options.UpdateFile) ||
+      !value("origin", options.Origin) ||
       !value("output-dir", options.OutputDir) || !value("proxy-file", options.ProxyFile))
     return false;
+  // An update writes a new file; a resume continues an existing one (an interrupted update is
+  // finished by a plain --resume of its new file).
+  if (!options.UpdateFile.isEmpty() && !options.ResumeFile.isEmpty()) {
+    error = QStringLiteral("--update не сочетается с --resume: прерванное обновление продолжает --resume его нового файла");
+    return false;
+  }
   if (!options.Origin.isEmpty()) {
     // The links of the portal's pages are matched in the one spelling of its origin.
     const QString canonical = ::run::CanonicalPortalOrigin(options.Origin);

@@ -13,6 +13,7 @@ namespace cli {
 enum class TCliAction {
   caHarvest,  // one harvest run
   caToXlsx,   // --to-xlsx FILE.csv: a finished result file made into a spreadsheet beside it
+  caCompare,  // --compare OLD.csv NEW.csv [--output FILE]: what changed between two result files
   caHelp,     // --help: the option list on stdout
   caVersion,  // --version
 };
@@ -22,12 +23,16 @@ struct TCliOptions {
   engine::TRunOptions Run;  // the mode, as the window's option controls give it
   bool SeparateFellBack = false;  // --separate with neither box: all in one pass
   QString ResumeFile;       // --resume FILE
+  QString UpdateFile;       // --update PREVIOUS.csv
   QString Origin;           // --origin URL; empty: the compiled-in origin
   QString OutputDir;        // --output-dir DIR; empty: the program's folder
   QString ProxyFile;        // --proxy-file FILE; empty: proxy.txt beside the program
   bool Quiet = false;       // --quiet
   bool Xlsx = false;        // --xlsx: the result file also as a spreadsheet when the run ends
   QString ToXlsxFile;       // --to-xlsx FILE.csv
+  QString CompareOld;       // --compare OLD.csv NEW.csv
+  QString CompareNew;
+  QString CompareOutput;    // --output FILE; empty: NEW's name with -changes.xlsx
 };
 
 // Parses the arguments (argv[0] first). On bad usage returns false with one line in `error`.

@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "cli/CliCompare.h"
 #include "cli/CliOptions.h"
 #include "cli/CliRun.h"
 #include "engine/ProxySettings.h"
 #include "engine/Resume.h"
+#include "engine/Update.h"
 #include "run/LogFormat.h"
 #include "run/RunSettings.h"
 #include "run/StartupChecks.h"
@@ -64,6 +66,8 @@ int main(int argc, char** argv) {
   // A conversion of a finished result file runs no harvest, so it needs none of a harvest's
   // checks: it only reads the file and writes the sheet beside it.
   if (options.Action == cli::TCliAction::caToXlsx) return cli::WriteSpreadsheet(options.ToXlsxFile);
+  if (options.Action == cli::TCliAction::caCompare)
+    return cli::CompareResultFiles(options.CompareOld, options.CompareNew, options.CompareOutput);
 
   // The window program's start-up refusals, on the folder of this program.
   const QString programDir = run::ProgramFolder();
@@ -109,6 +113,11 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
       return Refuse(QString::fromUtf8(e.what()));
     }
+  }
+  if (!options.UpdateFile.isEmpty()) {
+    const QString why = engine::CheckUpdateFile(options.UpdateFile);
+    if (!why.isEmpty()) return Refuse(why);
+    settings.Config.UpdateFile = options.UpdateFile;
   }
   settings.OutputDir = outputDir;
   settings.Quiet = options.Quiet;

@@ -32,6 +32,11 @@ class TCsvResultSink : public IResultSink {
         onRowLost_)
       onRowLost_();
   }
+  void WriteLines(const QByteArray& lines) override {
+    if (!file_.WriteLines(lines) && onRowLost_) {
+      for (qsizetype n = lines.count("\r\n"); n > 0; --n) onRowLost_();
+    }
+  }
   void Close() override { file_.Close(); }
 
  private:

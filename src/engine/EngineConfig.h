@@ -41,6 +41,9 @@ struct TEngineConfig {
   // reporting it: a row the result file could not take, a failure outside the phases that
   // ended the run early. Empty: nobody counts them (the log names them all the same).
   std::function<void()> OnLostWork;
+  // A result file of an earlier harvest (any mode) whose rows the card phase takes over for the
+  // selected cards it holds, fetching only the others (see engine/Update.h). Empty: none.
+  QString UpdateFile;
 };
 
 // Creates a run driver, suspended. The driver keeps itself alive while its thread runs and is

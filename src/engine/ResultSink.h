@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stdexcept>
+
+#include <QByteArray>
 
 #include "engine/RunOptions.h"
 
@@ -18,6 +21,12 @@ class IResultSink {
   virtual void Open() = 0;
   // Reads the card out of its decoded page and appends its row, flushed at once.
   virtual void WriteCard(const QString& address, const QString& pageText, bool inInactiveSet) = 0;
+  // Appends whole rows in the result file's form (CR LF included), taken over from an earlier
+  // result file without a fetch. Only sinks that write the result file take them.
+  virtual void WriteLines(const QByteArray& lines) {
+    (void)lines;
+    throw std::logic_error("this result sink takes no rows of an earlier file");
+  }
   // Flushes and closes; when the header was written, logs it and opens the file for the operator.
   virtual void Close() = 0;
 };

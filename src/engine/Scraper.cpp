@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "engine/ProxySettings.h"
+#include "engine/Update.h"
 #include "text/uLib.h"
 
 namespace engine {
@@ -222,11 +223,23 @@ void TScraper::RunCardSelectionAndPhase() {
     Log(ResumeLogText(*resume_, pending_.size()));
   }
   inactiveSet_.Assign(inactiveList_);
+  // An update takes the rows of the cards its earlier file holds instead of fetching them.
+  std::optional<TUpdateSource> update;
+  if (!config_.UpdateFile.isEmpty()) {
+    try {
+      update.emplace(config_.UpdateFile);
+    } catch (const std::exception& e) {
+      ReportError(MessageOf(e));  // the earlier file went away since the start: nothing is written
+      return;
+    }
+    update->Select(options_, inactiveSet_, pending_);
+    Log(update->LogText(pending_.size()));
+  }
   Limit = 3;
   ReadProxySettings();
   // A resumed file with nothing left to fetch is still the run's result file: it is opened,
   // reported and handed over like one the card phase appended to.
-  if (pending_.empty() && !resume_) return;
+  if (pending_.empty() && !resume_ && !(update && update->Taken() > 0)) return;
   host_->PhaseStarted(TPhaseKind::Card);
 
   TResultSinkContext context;
@@ -251,6 +264,7 @@ void TScraper::RunCardSelectionAndPhase() {
     bool stopped = false;
     try {
       sink->Open();
+      if (update) update->WriteRows([&](const QByteArray& lines) { sink->WriteLines(lines); });
       ProgressBarPosition = 0;
       ProgressBarMax = static_cast<std::int32_t>(pending_.size());
       const TLoopEnd end =

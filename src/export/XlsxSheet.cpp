@@ -1,6 +1,6 @@
 #include "export/XlsxSheet.h"
 
-#include <xlsxwriter.h>
+#include "export/XlsxBook.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -118,7 +118,6 @@ std::string Title(int column) { return text::TResultFile::HeaderTitles()[column]
 constexpr std::int64_t kCellXmlOverhead = 64;
 constexpr std::int64_t kEscapeFactor = 6;
 constexpr std::int64_t kZip64Threshold = 3'500'000'000;
-constexpr lxw_row_t kScratchCheckRows = 4096;
 
 bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
@@ -240,151 +239,43 @@ double TSheetPlan::ColumnWidth(int column) const {
 
 bool TSheetPlan::NeedsZip64() const { return xmlEstimate_ > kZip64Threshold; }
 
-struct TXlsxSheetWriter::TState {
-  lxw_workbook* Book = nullptr;
-  lxw_worksheet* Sheet = nullptr;
-  lxw_format* Bold = nullptr;
-  lxw_format* Code = nullptr;
-  std::array<lxw_format*, kLayouts.size()> Dates{};
-  std::string File;     // where the book is written
-  std::string Path;     // the name errors give
-  std::string Scratch;  // libxlsxwriter keeps the pointer until the book is closed
-  std::string Cell;     // the current value with its terminating zero
-  std::int64_t Planned = 0;
-  lxw_row_t Row = 0;    // the last row written; the header is row 0
-};
-
-namespace {
-
-void Check(lxw_error e, const std::string& path) {
-  if (e != LXW_NO_ERROR) throw EXlsxExport("Не удалось записать файл " + path + ": " + lxw_strerror(e));
+const char* DateNumberFormat(TDateLayout layout) {
+  return kLayouts.at(static_cast<std::size_t>(layout)).NumberFormat;
 }
 
-}  // namespace
+struct TXlsxSheetWriter::TState {
+  TState(const std::string& path, const TSheetPlan& plan, const std::string& scratchDir, const std::string& shown)
+      : Book(path, scratchDir, shown, plan.NeedsZip64()), Path(shown.empty() ? path : shown), Planned(plan.RowCount()) {}
+  TXlsxBook Book;
+  std::string Path;  // the name errors give
+  std::int64_t Planned = 0;
+  int Sheet = 0;
+};
 
 TXlsxSheetWriter::TXlsxSheetWriter(const std::string& path, const TSheetPlan& plan,
                                    const std::string& scratchDir, const std::string& shownName)
-    : state_(std::make_unique<TState>()) {
-  auto& s = *state_;
-  s.File = path;
-  s.Path = shownName.empty() ? path : shownName;
-  s.Scratch = scratchDir;
-  s.Planned = plan.RowCount();
-  lxw_workbook_options options{};
-  options.constant_memory = LXW_TRUE;
-  options.tmpdir = s.Scratch.empty() ? nullptr : s.Scratch.data();
-  options.use_zip64 = plan.NeedsZip64() ? LXW_TRUE : LXW_FALSE;
-  s.Book = workbook_new_opt(path.c_str(), &options);
-  if (s.Book == nullptr) throw EXlsxExport("Не удалось создать книгу для файла " + s.Path);
-  s.Sheet = workbook_add_worksheet(s.Book, nullptr);
-  s.Bold = workbook_add_format(s.Book);
-  s.Code = workbook_add_format(s.Book);
-  if (s.Sheet == nullptr || s.Bold == nullptr || s.Code == nullptr) {
-    throw EXlsxExport("Не удалось создать книгу для файла " + s.Path);
-  }
-  format_set_bold(s.Bold);
-  format_set_num_format(s.Code, "@");
-  for (std::size_t i = 0; i < kLayouts.size(); ++i) {
-    s.Dates[i] = workbook_add_format(s.Book);
-    if (s.Dates[i] == nullptr) throw EXlsxExport("Не удалось создать книгу для файла " + s.Path);
-    format_set_num_format(s.Dates[i], kLayouts[i].NumberFormat);
-  }
-
-  const auto lastRow = static_cast<lxw_row_t>(s.Planned);
-  const auto lastCol = static_cast<lxw_col_t>(kColumnCount - 1);
-  for (int c = 0; c < kColumnCount; ++c) {
-    const auto col = static_cast<lxw_col_t>(c);
-    Check(worksheet_set_column(s.Sheet, col, col, plan.ColumnWidth(c),
-                               ColumnKind(c) == ckCode ? s.Code : nullptr),
-          s.Path);
-  }
-  Check(worksheet_autofilter(s.Sheet, 0, 0, lastRow, lastCol), s.Path);
-  worksheet_freeze_panes(s.Sheet, 1, 0);
-  if (s.Planned > 0) {
-    // Identifiers are text on purpose: no "number stored as text" marks on them.
-    char range[64];
-    lxw_rowcol_to_range(range, 1, 0, lastRow, lastCol);
-    Check(worksheet_ignore_errors(s.Sheet, LXW_IGNORE_NUMBER_STORED_AS_TEXT, range), s.Path);
-  }
-  for (int c = 0; c < kColumnCount; ++c) {
-    Check(worksheet_write_string(s.Sheet, 0, static_cast<lxw_col_t>(c), Title(c).c_str(), s.Bold),
-          s.Path);
-  }
+    : state_(std::make_unique<TState>(path, plan, scratchDir, shownName)) {
+  std::vector<TBookColumn> columns;
+  for (int c = 0; c < kColumnCount; ++c) columns.push_back({Title(c), ColumnKind(c), plan.ColumnWidth(c)});
+  state_->Sheet = state_->Book.AddSheet({}, std::move(columns));
 }
 
-TXlsxSheetWriter::~TXlsxSheetWriter() {
-  if (state_->Book != nullptr) lxw_workbook_free(state_->Book);
-}
+TXlsxSheetWriter::~TXlsxSheetWriter() = default;
 
 void TXlsxSheetWriter::WriteRow(const std::vector<std::string_view>& fields) {
   auto& s = *state_;
-  if (static_cast<std::int64_t>(s.Row) >= s.Planned || fields.size() != static_cast<std::size_t>(kColumnCount)) {
+  if (s.Book.Rows(s.Sheet) >= s.Planned || fields.size() != static_cast<std::size_t>(kColumnCount)) {
     throw EXlsxExport("Строки для файла " + s.Path + " не совпадают с первым проходом");
   }
-  ++s.Row;
-  for (int c = 0; c < kColumnCount; ++c) {
-    const std::string_view v = fields[static_cast<std::size_t>(c)];
-    if (v.empty()) continue;
-    const auto col = static_cast<lxw_col_t>(c);
-    const TColumnKind kind = ColumnKind(c);
-    if (kind == ckDate) {
-      if (const auto d = ParsePortalDate(v)) {
-        lxw_datetime dt{d->Year, d->Month, d->Day, d->Hour, d->Minute, static_cast<double>(d->Second)};
-        Check(worksheet_write_datetime(s.Sheet, s.Row, col, &dt, s.Dates[static_cast<std::size_t>(d->Layout)]),
-              s.Path);
-        continue;
-      }
-    }
-    // worksheet_write_string always makes a string cell, also for "=1+1".
-    CellText(v, s.Cell);
-    Check(worksheet_write_string(s.Sheet, s.Row, col, s.Cell.c_str(), kind == ckCode ? s.Code : nullptr),
-          s.Path);
-  }
-  // A disk that fills up ends the export soon, not after the last of many rows.
-  if (s.Row % kScratchCheckRows == 0) CheckScratch();
-}
-
-// The library writes the rows to its scratch file without looking at the outcome, and a row
-// lost there (a full disk) would silently be missing from the sheet. The stream's error flag
-// tells.
-void TXlsxSheetWriter::CheckScratch() {
-  auto& s = *state_;
-  FILE* scratch = s.Sheet->optimize_tmpfile;
-  if (scratch == nullptr) return;
-  errno = 0;
-  const bool flushed = std::fflush(scratch) == 0;
-  const int err = errno;
-  if (flushed && std::ferror(scratch) == 0) return;
-  std::string message = "Не удалось записать файл " + s.Path + ": не записан временный файл листа";
-  if (!flushed && err != 0) message += std::string(" (") + std::strerror(err) + ")";
-  throw EXlsxExport(message);
+  s.Book.WriteRow(s.Sheet, fields);
 }
 
 void TXlsxSheetWriter::Close() {
   auto& s = *state_;
-  if (static_cast<std::int64_t>(s.Row) != s.Planned) {
+  if (s.Book.Rows(s.Sheet) != s.Planned) {
     throw EXlsxExport("Строки для файла " + s.Path + " не совпадают с первым проходом");
   }
-  CheckScratch();
-  errno = 0;
-  lxw_workbook* book = s.Book;
-  s.Book = nullptr;  // workbook_close frees it, whatever it returns
-  const lxw_error e = workbook_close(book);
-  if (e != LXW_NO_ERROR) {
-    const int err = errno;
-    std::string message = "Не удалось записать файл " + s.Path + ": " + lxw_strerror(e);
-    if (err != 0) message += std::string(" (") + std::strerror(err) + ")";
-    throw EXlsxExport(message);
-  }
-  // A zip container ends in its directory's end record, within the last 64 KiB.
-  std::ifstream in(s.File, std::ios::binary | std::ios::ate);
-  const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : 0;
-  const std::streamoff tail = std::min<std::streamoff>(size, 65557);
-  std::string bytes(static_cast<std::size_t>(tail), '\0');
-  in.seekg(size - tail);
-  if (tail < 22 || !in.read(bytes.data(), tail) || bytes.rfind("PK\x05\x06") == std::string::npos) {
-    throw EXlsxExport("Не удалось записать файл " + s.Path + ": файл оборван");
-  }
+  s.Book.Close();
 }
 
 }  // namespace exportx

@@ -39,6 +39,7 @@ enum class TColumnKind {
   ckText,  // any text, written as it is
   ckCode,  // an identifier or a code: text that looks like a number and must stay text
   ckDate,  // a date, or a date and time, when the value parses as one
+  ckNumber,  // a count: plain digits become a number cell, anything else text
 };
 TColumnKind ColumnKind(int column);  // 0-based column of the result file
 
@@ -49,6 +50,9 @@ struct TPortalDate {
   int Year = 0, Month = 0, Day = 0, Hour = 0, Minute = 0, Second = 0;
   TDateLayout Layout = TDateLayout::dlIsoDate;
 };
+// The sheet's number format that shows a date in `layout`.
+const char* DateNumberFormat(TDateLayout layout);
+
 // "2015-03-12", "2015-03-12 10:15", "2015-03-12 10:15:00" and the same with "12.03.2015":
 // digits exactly as shown, a real calendar day from 1901 to 9999, a real time of day.
 // Anything else is no date.
@@ -100,8 +104,6 @@ class TXlsxSheetWriter {
   void Close();
 
  private:
-  void CheckScratch();
-
   struct TState;
   std::unique_ptr<TState> state_;
 };

@@ -154,6 +154,16 @@ bool TResultFile::WriteRow(const QString& address, const QString& activity, cons
   return false;
 }
 
+bool TResultFile::WriteLines(const QByteArray& lines) {
+  if (fd_ < 0) {
+    ReportWriteFailure(QStringLiteral("файл не открыт"));
+  } else if (WriteAll(lines)) {
+    return true;
+  }
+  lostRows_ += lines.count("\r\n");
+  return false;
+}
+
 void TResultFile::Close() {
   if (fd_ < 0) return;
   CloseDescriptor();
@@ -226,6 +236,13 @@ QString FieldText(const QString& value) {
   quoted.reserve(value.size() + 2);
   AppendField(quoted, value);
   return quoted.mid(1, quoted.size() - 2);
+}
+
+std::string_view AddressKey(std::string_view address) {
+  const std::size_t scheme = address.find("://");
+  if (scheme == std::string_view::npos) return address;
+  const std::size_t path = address.find_first_of("/?#", scheme + 3);
+  return path == std::string_view::npos ? std::string_view() : address.substr(path);
 }
 
 QString ActivityValue(bool allInARow, bool activeChecked, bool inInactiveSet) {

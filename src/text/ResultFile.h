@@ -3,6 +3,7 @@
 // semicolon-separated line of double-quoted fields per supplier card, lines ending in CR LF.
 #include <cstdint>
 #include <functional>
+#include <string_view>
 
 #include <QString>
 
@@ -38,6 +39,11 @@ class TResultFile {
   // reaches the file at once. A row that cannot be written is left out whole, the first such
   // failure of the file is logged and false returned; the run goes on.
   bool WriteRow(const QString& address, const QString& activity, const SupplierCard& card);
+  // Appends rows already in the file's form (whole lines, each ending in CR LF) in one write, as
+  // a harvest does that takes rows over from an earlier result file. A failure is handled as
+  // WriteRow's: the lines are left out whole (each counted as a row left out), the first failure
+  // is logged and false returned.
+  bool WriteLines(const QByteArray& lines);
   // Closes the file; when rows were left out, logs how many; if the file was started, logs so
   // and hands it to the opener.
   void Close();
@@ -84,5 +90,9 @@ QString ActivityValue(bool allInARow, bool activeChecked, bool inInactiveSet);
 // A value as it stands between its quotes in a row: line ends made blanks, double quotes
 // apostrophes.
 QString FieldText(const QString& value);
+
+// A card address without its origin (scheme and host): the path and query, or the whole text
+// when it has no origin. Harvests made through different origins know a card by it.
+std::string_view AddressKey(std::string_view address);
 
 }  // namespace text

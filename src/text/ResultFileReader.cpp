@@ -18,7 +18,8 @@ namespace text {
 namespace {
 
 constexpr std::size_t kBufferBytes = 1u << 20;   // one read; grows only for a longer line
-constexpr std::size_t kMaxLineBytes = 64u << 20;  // a card's row is a few KB; past this the file is not ours
+constexpr std::size_t kMaxLineBytes = 64u << 20;
+constexpr std::size_t kSeekReadBytes = 8u << 10;  // the first read after a seek; doubles from there  // a card's row is a few KB; past this the file is not ours
 
 QString SystemReason(int err) { return QString::fromStdString(std::system_category().message(err)); }
 
@@ -104,6 +105,8 @@ struct TResultFileReader::TState {
   std::size_t end = 0;            // one past the last byte read into `buffer`
   std::size_t scanned = 0;        // bytes from `begin` known to hold no LF
   std::int64_t bufferOffset = 0;  // file offset of buffer[0]
+  std::int64_t rowOffset = 0;     // file offset of the row returned last
+  std::size_t readLimit = kBufferBytes;  // bytes one read asks for
   bool eof = false;
   bool done = false;
   std::int64_t lineNumber = 1;  // the header is line 1
@@ -144,9 +147,10 @@ struct TResultFileReader::TState {
       buffer.resize(std::min(buffer.size() * 2, kMaxLineBytes));
     }
     for (;;) {
-      const ssize_t n = ::read(fd, buffer.data() + end, buffer.size() - end);
+      const ssize_t n = ::read(fd, buffer.data() + end, std::min(buffer.size() - end, readLimit));
       if (n > 0) {
         end += static_cast<std::size_t>(n);
+        readLimit = std::min(readLimit * 2, kBufferBytes);
         return true;
       }
       if (n == 0) {
@@ -219,6 +223,7 @@ bool TResultFileReader::Next(std::vector<std::string_view>& fields) {
       if (length == 0 || line[length - 1] != '\r') s.FailRow(number, QStringLiteral("символ LF без CR"));
       const QString reason = SplitRow(std::string_view(line, length - 1), false, fields);
       if (!reason.isEmpty()) s.FailRow(number, reason);
+      s.rowOffset = s.bufferOffset + static_cast<std::int64_t>(s.begin);
       s.begin += length + 1;
       s.scanned = 0;
       s.lineNumber = number;
@@ -246,6 +251,24 @@ bool TResultFileReader::Next(std::vector<std::string_view>& fields) {
 }
 
 std::int64_t TResultFileReader::RowCount() const { return state_->rows; }
+
+std::int64_t TResultFileReader::RowOffset() const { return state_->rowOffset; }
+
+void TResultFileReader::SeekRow(std::int64_t offset, std::int64_t row) {
+  TState& s = *state_;
+  if (::lseek(s.fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    const int err = errno;
+    throw std::runtime_error(
+        (QStringLiteral("Не удалось прочитать файл ") + ShownPath(s.path) + QStringLiteral(": ") + SystemReason(err))
+            .toStdString());
+  }
+  s.begin = s.end = s.scanned = 0;
+  s.bufferOffset = offset;
+  s.eof = s.done = s.partialTail = false;
+  s.lineNumber = row;  // the line before it: the header is line 1, row 1 line 2
+  s.rows = row - 1;
+  s.readLimit = kSeekReadBytes;
+}
 
 std::int64_t TResultFileReader::WholeSize() const { return state_->wholeSize; }
 

@@ -41,6 +41,12 @@ class TResultFileReader {
 
   // Rows read so far.
   std::int64_t RowCount() const;
+  // The byte offset in the file of the row Next returned last.
+  std::int64_t RowOffset() const;
+  // Goes to the row that starts at byte `offset` (as RowOffset gave it) and is row number
+  // `row` (1-based), so that Next reads it and the rows after it. Meant for picking single
+  // rows out of a large file: the reads after a seek are small.
+  void SeekRow(std::int64_t offset, std::int64_t row);
   // Once Next has returned false: the size in bytes of the file's whole lines (byte-order mark
   // and header included), and whether more bytes follow them (a last line cut short).
   std::int64_t WholeSize() const;

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "DemoPortal.h"
+#include "QtChildProcess.h"
 #include "XlsxTestSupport.h"
 #include "text/Codeset.h"
 
@@ -39,56 +40,7 @@ const QString kCli = qEnvironmentVariableIsEmpty("SH_CLI_UNDER_TEST")
                          ? kBin + QStringLiteral("/supplier-harvester-cli")
                          : qEnvironmentVariable("SH_CLI_UNDER_TEST");
 
-// A child program whose stdout and stderr are collected as it runs.
-class TProcess {
- public:
-  TProcess(const QString& program, const QStringList& args, const QString& dir) {
-    FProcess.setWorkingDirectory(dir);
-    FProcess.start(program, args);
-    FProcess.waitForStarted(10000);
-  }
-  ~TProcess() {
-    if (FProcess.state() == QProcess::NotRunning) return;
-    FProcess.kill();
-    FProcess.waitForFinished(5000);
-  }
-  // Collects output until `done` holds, the child ended or `ms` passed; true when `done` held.
-  bool WaitUntil(const std::function<bool()>& done, int ms = 60000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-      if (t.elapsed() > ms || FProcess.state() == QProcess::NotRunning) {
-        Collect();
-        return done();
-      }
-      FProcess.waitForReadyRead(20);
-      Collect();
-    }
-    return true;
-  }
-  bool WaitForStdout(const QString& text, int ms = 60000) {
-    return WaitUntil([&] { return FOut.contains(text); }, ms);
-  }
-  // Waits for the end; true when the child exited by itself within `ms`.
-  bool Finish(int ms = 120000) {
-    const bool ended = FProcess.waitForFinished(ms);
-    Collect();
-    return ended && FProcess.exitStatus() == QProcess::NormalExit;
-  }
-  void Signal(int sig) { ::kill(static_cast<pid_t>(FProcess.processId()), sig); }
-  qint64 Pid() const { return FProcess.processId(); }
-  int ExitCode() const { return FProcess.exitCode(); }
-  const QString& Out() const { return FOut; }
-  const QString& Err() const { return FErr; }
-
- private:
-  void Collect() {
-    FOut += QString::fromUtf8(FProcess.readAllStandardOutput());
-    FErr += QString::fromUtf8(FProcess.readAllStandardError());
-  }
-  QProcess FProcess;
-  QString FOut, FErr;
-};
+using TProcess = testsupport::TQtChildProcess;
 
 QStringList Lines(const QString& text) { return text.split(u'\n', Qt::SkipEmptyParts); }
 

@@ -226,6 +226,78 @@ TEST(DemoRegister, DumpHasOneLinePerCard) {
   EXPECT_EQ(ids.size(), reg.AllCards().size());
 }
 
+// A later revision: its pages read as its dump says, its lists agree with its cards, and
+// against revision 0 every year has cards added and removed, values changed, suppliers moved
+// both ways between the lists, and one new card is linked twice. Untouched cards keep their
+// pages byte for byte.
+TEST(DemoRegister, LaterRevisionChangesTheRegister) {
+  TRegisterOptions later = Small();
+  later.Revision = 1;
+  const TRegister before(Small()), after(later);
+  const std::string origin = after.Options().Origin;
+
+  std::map<std::int64_t, demo::TCardInfo> old;
+  for (const demo::TCardInfo& card : before.AllCards()) old.emplace(card.Id, card);
+  std::map<std::int64_t, int> links;
+  std::map<std::int64_t, int> listedType;
+  for (int year = 2016; year <= 2018; ++year) {
+    for (int type : {0, 8, 9, 10}) {
+      const int pages = after.PageCount(type, year);
+      EXPECT_EQ(CountOf(after.ListPage(type, year, 1)), pages > 1 ? pages : 0);
+      for (int page = 1; page <= pages; ++page) {
+        const std::vector<std::int64_t> ids = LinksOf(after.ListPage(type, year, page), origin);
+        EXPECT_EQ(ids, after.ListIds(type, year, page));
+        for (std::int64_t id : ids) {
+          if (type == 0) ++links[id];
+          else EXPECT_TRUE(listedType.emplace(id, type).second) << id;
+        }
+      }
+    }
+  }
+
+  std::map<int, int> added, kept, changed, toInactive, toActive;
+  int twice = 0;
+  for (const demo::TCardInfo& card : after.AllCards()) {
+    EXPECT_EQ(links[card.Id], card.Links) << card.Id;
+    const auto type = listedType.find(card.Id);
+    EXPECT_EQ(card.Type, type == listedType.end() ? 0 : type->second) << card.Id;
+    ASSERT_TRUE(after.Card(card.Id).has_value());
+    const demo::TCardPage page = after.CardPage(card);
+    EXPECT_EQ(ReadCard(page.Html), std::vector<std::string>(page.Expected.begin(), page.Expected.end())) << card.Id;
+    const auto was = old.find(card.Id);
+    if (was == old.end()) {
+      ++added[card.Year];
+      twice += card.Links == 2;
+      continue;
+    }
+    ++kept[card.Year];
+    const demo::TCardPage first = before.CardPage(was->second);
+    if (card.Revised == 0) EXPECT_EQ(page.Html, first.Html) << card.Id;
+    else changed[card.Year] += page.Expected != first.Expected;
+    if (was->second.Type == 0 && card.Type != 0) ++toInactive[card.Year];
+    if (was->second.Type != 0 && card.Type == 0) ++toActive[card.Year];
+  }
+  EXPECT_EQ(twice, 1);
+  for (int year = 2016; year <= 2018; ++year) {
+    SCOPED_TRACE(year);
+    EXPECT_GT(added[year], 0);
+    EXPECT_LT(kept[year], 120);  // some of the year's 120 cards were removed
+    EXPECT_GT(changed[year], 0);
+    EXPECT_GT(toInactive[year], 0);
+    EXPECT_GT(toActive[year], 0);
+  }
+  for (const auto& [id, card] : old) {
+    if (!after.Card(id)) {
+      EXPECT_EQ(links.count(id), 0u) << "a removed card is not listed";
+    }
+  }
+  // The same revision twice is the same register.
+  std::ostringstream a, b;
+  after.DumpExpected(a);
+  TRegister(later).DumpExpected(b);
+  EXPECT_EQ(a.str(), b.str());
+}
+
 // --- the fault plan
 
 TEST(DemoFaults, TransientFaultsClearAfterTheirAttempts) {

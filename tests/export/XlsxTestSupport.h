@@ -169,17 +169,36 @@ inline std::string DecodeEscapes(const QString& raw) {
   return out.toStdString();
 }
 
-inline TSheetXml ReadBackXlsx(const QString& xlsxPath) {
-  QTemporaryDir dir;
+inline void Unzip(const QString& xlsxPath, const QString& into) {
   QProcess unzip;
   unzip.start(QStringLiteral("unzip"), {QStringLiteral("-q"), QStringLiteral("-o"), xlsxPath,
-                                        QStringLiteral("-d"), dir.path()});
+                                        QStringLiteral("-d"), into});
   if (!unzip.waitForFinished(60000) || unzip.exitCode() != 0) {
     throw std::runtime_error("unzip failed on " + xlsxPath.toStdString());
   }
+}
+
+// The names of a book's sheets, in their order.
+inline std::vector<std::string> SheetNames(const QString& xlsxPath) {
+  QTemporaryDir dir;
+  Unzip(xlsxPath, dir.path());
+  std::vector<std::string> names;
+  QXmlStreamReader x(ReadAll(dir.path() + QStringLiteral("/xl/workbook.xml")));
+  while (!x.atEnd()) {
+    if (x.readNext() == QXmlStreamReader::StartElement && x.name() == u"sheet") {
+      names.push_back(x.attributes().value(QLatin1String("name")).toString().toStdString());
+    }
+  }
+  return names;
+}
+
+// The `number`th sheet of a book (1-based), read back from its XML.
+inline TSheetXml ReadBackXlsx(const QString& xlsxPath, int number = 1) {
+  QTemporaryDir dir;
+  Unzip(xlsxPath, dir.path());
   TSheetXml sheet;
   {
-    QXmlStreamReader x(ReadAll(dir.path() + QStringLiteral("/xl/worksheets/sheet1.xml")));
+    QXmlStreamReader x(ReadAll(dir.path() + QStringLiteral("/xl/worksheets/sheet%1.xml").arg(number)));
     TCell* cell = nullptr;
     while (!x.atEnd()) {
       if (x.readNext() != QXmlStreamReader::StartElement) continue;

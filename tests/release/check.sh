@@ -260,10 +260,10 @@ SCRIPT
   expect "proxy.txt" --quiet --proxy-file pr
   expect "data"$'\n'"data1.csv" --to-xlsx d
   # After an option that takes a file even a word with dashes is a file name, not an option.
-  for option in $(help_options "$dir" | grep -x -e --resume -e --proxy-file -e --to-xlsx); do
+  for option in $(help_options "$dir" | grep -x -e --resume -e --proxy-file -e --to-xlsx -e --update -e --compare -e --output); do
     expect "--odd.csv" "$option" --o
   done
-  [ "$(offers --o)" = "--origin"$'\n'"--output-dir" ] || fail "completing --o offers $(offers --o)"
+  [ "$(offers --o)" = "--origin"$'\n'"--output"$'\n'"--output-dir" ] || fail "completing --o offers $(offers --o)"
   expect "" --origin ""
   echo "ok: bash -n; --res completes to --resume; files and folders after the options that take them"
 }

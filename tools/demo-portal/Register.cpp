@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <numeric>
 #include <utility>
 
 namespace demo {
@@ -236,6 +237,8 @@ TRegister::TRegister(TRegisterOptions options) : FOptions(std::move(options)) {
   FOptions.InactivePerType = std::max(0, FOptions.InactivePerType);
   FOptions.DuplicateLinks = std::max(0, FOptions.DuplicateLinks);
   if (FOptions.LastYear < FOptions.FirstYear) FOptions.LastYear = FOptions.FirstYear - 1;
+  FOptions.Revision = std::max(0, FOptions.Revision);
+  if (FOptions.Revision > 0) ApplyRevisions();
 }
 
 int TRegister::YearIndex(int year) const {
@@ -283,12 +286,110 @@ TCardInfo TRegister::InfoOf(std::int64_t index) const {
     }
   }
 
-  const std::uint64_t roll = Mix(FOptions.Seed ^ 0x404000000ull ^ static_cast<std::uint64_t>(card.Id)) % 1000000u;
-  card.Gone = static_cast<double>(roll) < FOptions.Gone * 1000000.0;
+  card.Gone = GoneRoll(card.Id);
   return card;
 }
 
+bool TRegister::GoneRoll(std::int64_t id) const {
+  const std::uint64_t roll = Mix(FOptions.Seed ^ 0x404000000ull ^ static_cast<std::uint64_t>(id)) % 1000000u;
+  return static_cast<double>(roll) < FOptions.Gone * 1000000.0;
+}
+
+std::int64_t TRegister::AddedId(int revision, int yearIndex, int j) const {
+  // Far above the first state's identifiers, so a new card never takes one of theirs.
+  return 9'000'000'000'000ll + static_cast<std::int64_t>(revision) * 1'000'000'000ll +
+         static_cast<std::int64_t>(yearIndex) * 100'000ll + j;
+}
+
+void TRegister::ApplyRevisions() {
+  const int years = FOptions.LastYear - FOptions.FirstYear + 1;
+  if (years <= 0) return;
+  const int perYear = CardsPerYear();
+  FYears.resize(static_cast<std::size_t>(years));
+  for (int y = 0; y < years; ++y) {
+    auto& cards = FYears[static_cast<std::size_t>(y)].Cards;
+    for (int local = 0; local < perYear; ++local) cards.push_back(InfoOf(static_cast<std::int64_t>(y) * perYear + local));
+  }
+  for (int k = 1; k <= FOptions.Revision; ++k) {
+    const std::uint64_t revisionKey = FOptions.Seed ^ (static_cast<std::uint64_t>(k) << 40);
+    for (int y = 0; y < years; ++y) {
+      auto& cards = FYears[static_cast<std::size_t>(y)].Cards;
+      const std::size_t n = cards.size();
+      // The revision's choices among the year's cards, in an order of their own.
+      std::vector<std::size_t> order(n);
+      std::iota(order.begin(), order.end(), std::size_t{0});
+      const auto key = [&](std::size_t i) {
+        return Mix(revisionKey ^ (static_cast<std::uint64_t>(y) << 24) ^ static_cast<std::uint64_t>(cards[i].Id));
+      };
+      std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
+      std::size_t at = 0;
+      std::vector<bool> drop(n, false);
+      const std::size_t share = n;
+      for (std::size_t i = 0; i < std::max<std::size_t>(1, share / 20) && at < n; ++i) drop[order[at++]] = true;
+      for (std::size_t i = 0; i < std::max<std::size_t>(1, share / 10) && at < n; ++i) {
+        TCardInfo& card = cards[order[at++]];
+        card.Revised = k;
+        card.Change = 1 + static_cast<int>(key(order[at - 1]) % 3);
+      }
+      for (std::size_t i = 0; i < std::max<std::size_t>(1, share / 15) && at < n; ++i) {
+        TCardInfo& card = cards[order[at++]];
+        card.Type = card.Type == 0 ? 8 + static_cast<int>((key(order[at - 1]) >> 8) % 3) : 0;
+      }
+      // One supplier leaves the inactive lists every revision.
+      for (std::size_t q = at; q < n; ++q) {
+        if (cards[order[q]].Type != 0) {
+          cards[order[q]].Type = 0;
+          break;
+        }
+      }
+      std::vector<TCardInfo> kept;
+      kept.reserve(n + static_cast<std::size_t>(perYear / 20 + 1));
+      for (std::size_t i = 0; i < n; ++i) {
+        if (!drop[i]) kept.push_back(cards[i]);
+      }
+      const int added = std::max(1, perYear / 20);
+      for (int j = 0; j < added; ++j) {
+        TCardInfo card;
+        card.Id = AddedId(k, y, j);
+        card.Year = FOptions.FirstYear + y;
+        card.Gone = GoneRoll(card.Id);
+        // The newest year's first new card is linked twice.
+        card.Links = (y == years - 1 && j == 0) ? 2 : 1;
+        kept.push_back(card);
+      }
+      cards = std::move(kept);
+    }
+  }
+  const int perPage = FOptions.CardsPerPage;
+  for (TYearState& year : FYears) {
+    const int n = static_cast<int>(year.Cards.size());
+    year.Pages = std::max(1, (n + perPage - 1) / perPage);
+    for (int i = 0; i < n; ++i) {
+      TCardInfo& card = year.Cards[static_cast<std::size_t>(i)];
+      card.Page = i / perPage + 1;
+      card.Position = i % perPage;
+      year.Listed.push_back(card.Id);
+      if (card.Type >= 8 && card.Type <= 10) year.Inactive[static_cast<std::size_t>(card.Type - 8)].push_back(card.Id);
+      FById.emplace(card.Id, card);
+    }
+    for (const TCardInfo& card : year.Cards) {
+      if (card.Links > 1) year.Listed.push_back(card.Id);
+    }
+  }
+}
+
+const TRegister::TYearState* TRegister::YearState(int year) const {
+  const int index = YearIndex(year);
+  if (index < 0 || static_cast<std::size_t>(index) >= FYears.size()) return nullptr;
+  return &FYears[static_cast<std::size_t>(index)];
+}
+
 std::optional<TCardInfo> TRegister::Card(std::int64_t id) const {
+  if (FOptions.Revision > 0) {
+    const auto it = FById.find(id);
+    if (it == FById.end()) return std::nullopt;
+    return it->second;
+  }
   if (id < kFirstId) return std::nullopt;
   const std::int64_t index = (id - kFirstId) / kIdStep;
   const std::int64_t years = FOptions.LastYear - FOptions.FirstYear + 1;
@@ -298,6 +399,10 @@ std::optional<TCardInfo> TRegister::Card(std::int64_t id) const {
 
 std::vector<TCardInfo> TRegister::AllCards() const {
   std::vector<TCardInfo> cards;
+  if (FOptions.Revision > 0) {
+    for (const TYearState& year : FYears) cards.insert(cards.end(), year.Cards.begin(), year.Cards.end());
+    return cards;
+  }
   const std::int64_t total =
       static_cast<std::int64_t>(FOptions.LastYear - FOptions.FirstYear + 1) * CardsPerYear();
   cards.reserve(static_cast<std::size_t>(std::max<std::int64_t>(0, total)));
@@ -311,6 +416,12 @@ std::string TRegister::CardUrl(std::int64_t id) const {
 
 int TRegister::PageCount(int type, int year) const {
   if (YearIndex(year) < 0) return 1;
+  if (const TYearState* state = YearState(year)) {
+    if (type == 0) return state->Pages;
+    if (type < 8 || type > 10) return 1;
+    const auto n = static_cast<int>(state->Inactive[static_cast<std::size_t>(type - 8)].size());
+    return std::max(1, (n + FOptions.CardsPerPage - 1) / FOptions.CardsPerPage);
+  }
   if (type == 0) return FOptions.PagesPerYear;
   const int n = InactiveCount();
   return std::max(1, (n + FOptions.CardsPerPage - 1) / FOptions.CardsPerPage);
@@ -321,6 +432,19 @@ std::vector<std::int64_t> TRegister::ListIds(int type, int year, int page) const
   const int yearIndex = YearIndex(year);
   if (yearIndex < 0 || page < 1 || page > PageCount(type, year)) return ids;
   if (type != 0 && (type < 8 || type > 10)) return ids;
+  if (const TYearState* state = YearState(year)) {
+    const std::size_t perPage = static_cast<std::size_t>(FOptions.CardsPerPage);
+    const std::size_t first = static_cast<std::size_t>(page - 1) * perPage;
+    if (type == 0) {
+      const std::size_t cards = state->Cards.size();
+      for (std::size_t i = first; i < std::min(cards, first + perPage); ++i) ids.push_back(state->Listed[i]);
+      if (page == state->Pages) ids.insert(ids.end(), state->Listed.begin() + static_cast<std::ptrdiff_t>(cards), state->Listed.end());
+      return ids;
+    }
+    const auto& list = state->Inactive[static_cast<std::size_t>(type - 8)];
+    for (std::size_t i = first; i < std::min(list.size(), first + perPage); ++i) ids.push_back(list[i]);
+    return ids;
+  }
   const std::int64_t base = static_cast<std::int64_t>(yearIndex) * CardsPerYear();
   const int perPage = FOptions.CardsPerPage;
   if (type == 0) {
@@ -528,6 +652,32 @@ TCardPage TRegister::CardPage(const TCardInfo& card) const {
                          std::string(who.Region->CityRu) + ", " + street.Ru + ", д. " + house + ", кв. " + flat,
                          std::string(who.Region->CityKz) + ", " + street.Kz + ", " + house + " үй, " + flat + " пәтер",
                          addressTypes[i]});
+  }
+  if (card.Revised > 0) {
+    // A later revision changed one value: a director only a card with a head block shows, an
+    // address only one with a contact table; any other card gets a new phone.
+    TRng change(Mix(FOptions.Seed * 104729u + static_cast<std::uint64_t>(card.Id) * 31u +
+                    static_cast<std::uint64_t>(card.Revised)));
+    int what = card.Change;
+    if ((what == 2 && !hasHead) || (what == 3 && !hasContacts)) what = 1;
+    if (what == 1) {
+      for (TRow& row : contacts) {
+        if (row.Field != 15) continue;
+        row.Markup = "+7 (7" + change.Digits(2) + ") " + change.Digits(3) + "-" + change.Digits(2) + "-" +
+                     change.Digits(2) + " (" + std::to_string(card.Revised) + ")";
+        x[15] = row.Markup;
+      }
+    } else if (what == 2) {
+      const std::size_t was = static_cast<std::size_t>(&boss - kPersons);
+      const TPerson& next = kPersons[(was + 1 + static_cast<std::size_t>(change.Below(7))) % std::size(kPersons)];
+      head.back().Markup = next.Full;
+      x[25] = next.Full;
+    } else {
+      auto& first = addresses[0];
+      const std::string house = std::to_string(201 + change.Below(100) + 100 * card.Revised);
+      first[2] = std::string(who.Region->CityRu) + ", " + kStreets[0].Ru + ", д. " + house;
+      first[3] = std::string(who.Region->CityKz) + ", " + kStreets[0].Kz + ", " + house + " үй";
+    }
   }
   if (hasContacts) {
     for (int i = 0; i < 5; ++i) x[static_cast<std::size_t>(26 + i)] = addresses[0][static_cast<std::size_t>(i)];

@@ -5,11 +5,17 @@
 // pages byte for byte, so tests can compute the exact result of a harvest. Cards are numbered
 // year by year, page by page; each year's list shows the cards registered that year (active and
 // inactive alike), and the inactive lists of types 8, 9 and 10 show a fixed subset of them.
+//
+// A revision above 0 is a later state of the same register, reached by applying the changes of
+// revisions 1, 2, ... in turn: each adds cards to every year, removes some, changes a value on
+// some (a phone, the director, an address), moves some suppliers into or out of the inactive
+// lists, and links one new card twice. Cards nobody touched keep their pages byte for byte.
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace demo {
@@ -24,6 +30,7 @@ struct TRegisterOptions {
   int DuplicateLinks = 1;   // cards of a year's first page linked a second time on its last page
   double Gone = 0.0;        // share of cards whose page answers 404 for good
   std::uint64_t Seed = 1;
+  int Revision = 0;         // the register's state: 0 as first published, then later ones
 };
 
 // Number of values read out of a card page, in result-file column order.
@@ -38,6 +45,8 @@ struct TCardInfo {
   int Type = 0;      // 0: active, else the inactive list (8, 9 or 10) that shows it
   int Links = 1;     // how often the year lists link it
   bool Gone = false; // its page answers 404
+  int Revised = 0;   // the revision whose value change its page shows (0: none)
+  int Change = 0;    // what that revision changed: 1 a phone, 2 the director, 3 an address
 };
 
 // A card page and the plain values a reader of its markup must get.
@@ -79,8 +88,23 @@ class TRegister {
   std::int64_t IdOf(std::int64_t index) const;
   TCardInfo InfoOf(std::int64_t index) const;
   int DuplicateCount() const;
+  bool GoneRoll(std::int64_t id) const;
+
+  // The later state of one year (revisions above 0): its cards in list order, the inactive
+  // lists in their order, and the year list's order with the second links at its end.
+  struct TYearState {
+    std::vector<TCardInfo> Cards;
+    std::array<std::vector<std::int64_t>, 3> Inactive;
+    std::vector<std::int64_t> Listed;
+    int Pages = 1;
+  };
+  void ApplyRevisions();
+  const TYearState* YearState(int year) const;
+  std::int64_t AddedId(int revision, int yearIndex, int j) const;
 
   TRegisterOptions FOptions;
+  std::vector<TYearState> FYears;                      // empty at revision 0
+  std::unordered_map<std::int64_t, TCardInfo> FById;   // the same cards, by identifier
 };
 
 // splitmix64 finaliser: the register's only source of variety.

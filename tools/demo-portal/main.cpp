@@ -36,6 +36,8 @@ const char kUsage[] =
     "  --inactive-per-type N  inactive cards per year and type 8, 9, 10 (default 3)\n"
     "  --duplicate-links N    cards of a year's first page linked again on its last (default 1)\n"
     "  --seed N               generator seed (default 1)\n"
+    "  --revision N           a later state of the register: cards added, removed, changed and\n"
+    "                         moved into or out of the inactive lists (default 0)\n"
     "  --fault-404 RATE       share of cards answering 404 Not Found for good\n"
     "  --fault-429 RATE       share of answers that are the \"<h1>429</h1>\" page\n"
     "  --fault-cut RATE       share of answers cut short (no \"</html>\")\n"
@@ -47,7 +49,7 @@ const char kUsage[] =
     "  --gzip                 gzip answers when the client offers gzip\n"
     "  --chunked              chunked answers\n"
     "  --threads N            worker threads (default 64)\n"
-    "  --dump-expected FILE   write every card with its flags and expected values\n"
+    "  --dump-expected FILE   write every card of the revision with its flags and expected values\n"
     "  --dump-only            write the dump and exit without serving\n"
     "  --verbose              log every request on stderr\n";
 
@@ -156,6 +158,8 @@ TOptions ParseOptions(int argc, char** argv) {
       o.Register.DuplicateLinks = static_cast<int>(Number(arg, value(), 0, 100000));
     } else if (arg == "--seed") {
       o.Register.Seed = static_cast<std::uint64_t>(Number(arg, value(), 0, 0x7FFFFFFFFFFFFFFFll));
+    } else if (arg == "--revision") {
+      o.Register.Revision = static_cast<int>(Number(arg, value(), 0, 1000));
     } else if (arg == "--fault-404") {
       o.Register.Gone = Rate(arg, value());
     } else if (arg == "--fault-429") {
