@@ -21,6 +21,7 @@
 #include "app/WindowBridge.h"
 #include "engine/EngineConfig.h"
 #include "base/TickCount.h"
+#include "run/EndProcess.h"
 #include "run/LogFile.h"
 #include "run/RunSettings.h"
 #include "run/StartupChecks.h"
@@ -86,10 +87,7 @@ void RunMainWindow(TMainFormSettings settings, const std::function<void(TMainFor
   EndProcessNow(QApplication::exec());
 }
 
-void EndProcessNow(int exitCode) {
-  std::fflush(nullptr);
-  _exit(exitCode);
-}
+void EndProcessNow(int exitCode) { run::EndProcessNow(exitCode); }
 
 TMainForm::TMainForm(TMainFormSettings settings, QWidget* parent)
     : QWidget(parent), FSettings(std::move(settings)) {
