@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
 
 #include "cli/CliCompare.h"
@@ -118,8 +119,9 @@ int main(int argc, char** argv) {
   settings.Xlsx = options.Xlsx;
   settings.CreateDriver = &engine::CreateScraper;
 
-  auto* harvest = new cli::TCliRun(std::move(settings));  // lives until the process ends
-  if (!harvest->Start(error)) return Refuse(error);
+  auto started = std::make_unique<cli::TCliRun>(std::move(settings));
+  if (!started->Start(error)) return Refuse(error);
+  cli::TCliRun* harvest = started.release();  // a started run lives until the process ends
   // Said once the start can no longer refuse: a refusal stays one line.
   if (options.SeparateFellBack)
     Print(stderr, QStringLiteral(

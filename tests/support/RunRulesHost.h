@@ -1,14 +1,24 @@
 #pragma once
 // The run rules on a thread of their own, for headless windows in tests and harnesses that run
 // the real engine: the outcome report, the automatic pause and the resume timer that ends it are
-// the rule object's own (run::TRunControl), not a copy. The thread runs an event loop for the
-// timer; the process needs a QCoreApplication.
+// the rule object's own (run::TRunControl), not a copy. The thread runs the timer's events
+// between the calls it is handed; the process needs a QCoreApplication.
+//
+// Calls reach the thread through a queue under a std::mutex and come back through a promise,
+// not through Qt's queued calls: Qt's own locks are futexes that ThreadSanitizer cannot see
+// in an uninstrumented Qt, so a handoff through them reads as a race. Every Qt object here
+// lives and dies on the host's thread.
+#include <QEventLoop>
 #include <QObject>
-#include <QThread>
 #include <QTimer>
-#include <exception>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <functional>
+#include <future>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "run/RunControl.h"
 
@@ -23,16 +33,16 @@ class TRunRulesHost {
   };
 
   explicit TRunRulesHost(TSettings settings) : FSettings(std::move(settings)) {
-    FTarget = new TTarget(FSettings.RuleLine);
-    FTarget->moveToThread(&FThread);
-    FThread.start();
-    // The rule object and its timer belong to the host's thread.
-    QMetaObject::invokeMethod(FTarget, [this] { FTarget->Make(FSettings); }, Qt::BlockingQueuedConnection);
+    FThread = std::thread([this] { Loop(); });
+    Call([](run::TRunControl&) {});  // back once the rule object is made
   }
   ~TRunRulesHost() {
-    QMetaObject::invokeMethod(FTarget, [t = FTarget] { delete t; }, Qt::BlockingQueuedConnection);
-    FThread.quit();
-    FThread.wait();
+    {
+      std::lock_guard<std::mutex> guard(FLock);
+      FQuit = true;
+    }
+    FWake.notify_one();
+    FThread.join();
   }
   TRunRulesHost(const TRunRulesHost&) = delete;
   TRunRulesHost& operator=(const TRunRulesHost&) = delete;
@@ -40,18 +50,21 @@ class TRunRulesHost {
   // Runs `op` with the rule object on the host's thread and waits; raises what it raised. Never
   // called from the host's thread.
   void Call(const std::function<void(run::TRunControl&)>& op) {
-    std::exception_ptr failure;
-    QMetaObject::invokeMethod(
-        FTarget,
-        [&] {
-          try {
-            op(FTarget->Control());
-          } catch (...) {
-            failure = std::current_exception();
-          }
-        },
-        Qt::BlockingQueuedConnection);
-    if (failure) std::rethrow_exception(failure);
+    std::promise<void> done;
+    std::future<void> result = done.get_future();
+    {
+      std::lock_guard<std::mutex> guard(FLock);
+      FCalls.push_back([&] {
+        try {
+          op(*FControl);
+          done.set_value();
+        } catch (...) {
+          done.set_exception(std::current_exception());
+        }
+      });
+    }
+    FWake.notify_one();
+    result.get();
   }
 
   // The driver's first call (true) and its last (false), as the rules take them from a front
@@ -103,9 +116,34 @@ class TRunRulesHost {
     run::TRunControl* FControl = nullptr;
   };
 
+  // The host's thread: makes the rule object, then runs the calls handed to it and, between
+  // them, the events of its timers, until the host goes.
+  void Loop() {
+    QEventLoop events;  // gives this thread an event dispatcher for the resume timer
+    TTarget target(FSettings.RuleLine);
+    target.Make(FSettings);
+    FControl = &target.Control();
+    for (;;) {
+      std::deque<std::function<void()>> calls;
+      {
+        std::unique_lock<std::mutex> lock(FLock);
+        FWake.wait_for(lock, std::chrono::milliseconds(1), [this] { return FQuit || !FCalls.empty(); });
+        if (FQuit && FCalls.empty()) break;
+        calls.swap(FCalls);
+      }
+      for (auto& call : calls) call();
+      events.processEvents(QEventLoop::AllEvents);
+    }
+    FControl = nullptr;
+  }
+
   TSettings FSettings;
-  QThread FThread;
-  TTarget* FTarget;
+  std::mutex FLock;
+  std::condition_variable FWake;
+  std::deque<std::function<void()>> FCalls;  // under FLock
+  bool FQuit = false;                         // under FLock
+  run::TRunControl* FControl = nullptr;       // the host's thread only
+  std::thread FThread;                        // last: started once the rest is in place
 };
 
 }  // namespace testsupport
