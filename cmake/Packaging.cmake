@@ -40,13 +40,8 @@ add_custom_command(OUTPUT ${sh_user_readme}
   COMMENT "The user's README of the release" VERBATIM)
 add_custom_target(release-files ALL DEPENDS ${sh_man_page} ${sh_completion} ${sh_user_readme})
 
-get_filename_component(sh_crypto_real "${OPENSSL_CRYPTO_LIBRARY}" REALPATH)
-get_filename_component(sh_ssl_real "${OPENSSL_SSL_LIBRARY}" REALPATH)
-get_filename_component(sh_crypto_file "${sh_crypto_real}" NAME)
-get_filename_component(sh_ssl_file "${sh_ssl_real}" NAME)
-
 install(TARGETS supplier-harvester supplier-harvester-cli RUNTIME DESTINATION ${SH_RELEASE_FOLDER})
-install(FILES ${sh_crypto_real} ${sh_ssl_real} DESTINATION ${SH_RELEASE_FOLDER})
+install(FILES ${SH_CRYPTO_REAL} ${SH_SSL_REAL} DESTINATION ${SH_RELEASE_FOLDER})
 install(FILES ${sh_user_readme} DESTINATION ${SH_RELEASE_FOLDER})
 install(PROGRAMS ${SH_PACKAGING_DIR}/install-runtime.sh ${SH_PACKAGING_DIR}/install-menu-entry.sh
   DESTINATION ${SH_RELEASE_FOLDER})

@@ -24,8 +24,8 @@ echo "== machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d
 # Release without -Werror: at -O3 g++ 12 reports false -Wrestrict warnings inside libstdc++.
 cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DSH_WERROR=OFF -DSH_BUILD_TESTS=ON \
   -DSH_BUILD_BENCH=ON >/dev/null
-targets=(text_bench engine_bench compare_bench net_bench tls_bench demo_portal_bench whole_run demo-portal)
-[ -f bench/app/CMakeLists.txt ] && targets+=(app_bench)
+targets=(text_bench engine_bench compare_bench export_bench net_bench tls_bench demo_portal_bench app_bench
+  whole_run demo-portal)
 available=$(cmake --build "$BUILD_DIR" --target help | awk '{print $2}')
 build=()
 for t in "${targets[@]}"; do
@@ -54,6 +54,7 @@ start_load=$(load)
 run_suite text_bench
 run_suite engine_bench
 run_suite compare_bench
+run_suite export_bench
 run_suite net_bench
 run_suite tls_bench
 run_suite demo_portal_bench

@@ -33,7 +33,7 @@ bash tools/demo-portal/make-certs.sh "$pki"
 
 # The program is built for one portal origin; the demo portal listens there.
 origin=$(sed -n 's/^PORTAL_ORIGIN:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
-origin=${origin:-https://localhost:8443}
+[ -n "$origin" ] || { echo "run-demo.sh: no PORTAL_ORIGIN in $build_dir/CMakeCache.txt" >&2; exit 1; }
 hostport=${origin#*://}
 hostport=${hostport%%/*}
 port=${hostport##*:}

@@ -2,7 +2,7 @@
 # Builds the tests under sanitizers and runs them; any sanitizer report fails the script.
 #   bash scripts/sanitize.sh          both gates
 #   bash scripts/sanitize.sh asan     the whole suite under AddressSanitizer + UBSan (+ LeakSanitizer)
-#   bash scripts/sanitize.sh tsan     the net and engine suites under ThreadSanitizer
+#   bash scripts/sanitize.sh tsan     the transport, engine and whole-run suites under ThreadSanitizer
 # Build trees: build-asan/ and build-tsan/ (override with ASAN_DIR / TSAN_DIR).
 set -euo pipefail
 cd "$(dirname "$0")/.."

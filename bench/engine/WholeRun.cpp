@@ -54,7 +54,7 @@
 #include "DemoPortal.h"
 #include "engine/CardSelection.h"
 #include "engine/ListCrawl.h"
-#include "engine/RunDriver.h"
+#include "engine/EngineConfig.h"
 #include "run/Outcome.h"
 
 using namespace engine;
@@ -98,7 +98,7 @@ double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 
 // Keeps only what the report needs: counts, the progress, the moments the phases change, and any
 // error outcome (which it resumes at once so that a broken run still ends).
-class TCountingWindow : public IWindowBridge {
+class TCountingWindow : public IRunHost {
  public:
   struct TMark {
     double wall = 0, cpu = 0, rss = 0;
@@ -110,7 +110,7 @@ class TCountingWindow : public IWindowBridge {
     std::lock_guard<std::mutex> guard(lock_);
     ++logLines_;
     if (message.endsWith(QStringLiteral(": успешно"))) {
-      if (message.contains(QStringLiteral("registry/supplierreg?")))
+      if (IsListPageUrl(message))
         ++listPagesOk_;
       else
         ++cardsOk_;
@@ -120,8 +120,11 @@ class TCountingWindow : public IWindowBridge {
       if (firstError_.isEmpty()) firstError_ = message;
     } else if (message.startsWith(QStringLiteral("Всего карточек: "))) {
       cardsFound_ = message.mid(16).toInt();
-      listEnd_ = Mark();
     }
+  }
+  void PhaseStarted(TRunPhase phase) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (phase == TRunPhase::Card) listEnd_ = Mark();
   }
   void UpdateRunState(bool running) override {
     std::lock_guard<std::mutex> guard(lock_);
@@ -182,7 +185,7 @@ class TCannedCardFetcher : public IPageFetcher {
  public:
   explicit TCannedCardFetcher(QByteArray card) : card_(std::move(card)), real_(CreateTlsPageFetcher({})) {}
   QByteArray Fetch(const QString& url) override {
-    if (url.contains(QStringLiteral("registry/supplierreg?"))) return real_->Fetch(url);
+    if (IsListPageUrl(url)) return real_->Fetch(url);
     return card_;
   }
   void ProcessPendingEvents() override { real_->ProcessPendingEvents(); }

@@ -19,8 +19,9 @@
 #include "app/LogMemo.h"
 #include "app/ProgressBar.h"
 #include "app/WindowBridge.h"
-#include "engine/RunDriver.h"
+#include "engine/EngineConfig.h"
 #include "base/TickCount.h"
+#include "run/EndProcess.h"
 #include "run/LogFile.h"
 #include "run/RunSettings.h"
 #include "run/StartupChecks.h"
@@ -86,17 +87,14 @@ void RunMainWindow(TMainFormSettings settings, const std::function<void(TMainFor
   EndProcessNow(QApplication::exec());
 }
 
-void EndProcessNow(int exitCode) {
-  std::fflush(nullptr);
-  _exit(exitCode);
-}
+void EndProcessNow(int exitCode) { run::EndProcessNow(exitCode); }
 
 TMainForm::TMainForm(TMainFormSettings settings, QWidget* parent)
     : QWidget(parent), FSettings(std::move(settings)) {
-  FBridge = std::make_shared<TWindowBridge>(this);
   FControl = new run::TRunControl(
       *this, {FSettings.CreateDriver, FSettings.Now, FSettings.ResumeDelayMs},
       FSettings.FixedStampFormat ? FSettings.StampFormat : run::SystemStampFormat(), this);
+  FBridge = std::make_shared<TWindowBridge>(this, *FControl, static_cast<run::IHostFrontEnd&>(*this));
   setObjectName(QStringLiteral("MainForm"));
   setWindowTitle(ApplicationTitle(FSettings.PortalOrigin));
   setFont(WindowFont(11));
@@ -114,7 +112,7 @@ TMainForm::~TMainForm() {
   FBridge->Detach();
 }
 
-std::shared_ptr<engine::IWindowBridge> TMainForm::Bridge() const { return FBridge; }
+std::shared_ptr<engine::IRunHost> TMainForm::Bridge() const { return FBridge; }
 
 void TMainForm::CreateControls() {
   StartButton = new QPushButton(QStringLiteral("СТАРТ"), this);
@@ -206,11 +204,10 @@ void TMainForm::resizeEvent(QResizeEvent* event) {
   LayOut();
 }
 
-bool TMainForm::event(QEvent* event) {
-  if (run::DeliverCallEvent(event)) return true;
+void TMainForm::changeEvent(QEvent* event) {
   if (event->type() == QEvent::LocaleChange && !FSettings.FixedStampFormat)
     FControl->SetStampFormat(run::SystemStampFormat());
-  return QWidget::event(event);
+  QWidget::changeEvent(event);
 }
 
 void TMainForm::showEvent(QShowEvent* event) {
@@ -295,7 +292,7 @@ void TMainForm::AppendLine(const QString& line) { LogsMemo->appendPlainText(line
 
 void TMainForm::ResetProgress() { ProgressBar->SetPosition(0); }
 
-void TMainForm::AppendLog(const QString& message) { FControl->Log(message); }
+void TMainForm::AppendLog(const QString& message) { FBridge->AppendLog(message); }
 
 void TMainForm::SetModeControlsEnabled(bool enabled) {
   RadioButton1->setEnabled(enabled);
@@ -304,33 +301,34 @@ void TMainForm::SetModeControlsEnabled(bool enabled) {
   InactiveCheckBox->setEnabled(enabled);
 }
 
-void TMainForm::UpdateRunState(bool cursorHourGlass) {
-  if (cursorHourGlass) {
-    LogsMemo->clear();
-    FControl->RunStarted();
-    StartButton->setEnabled(false);
-    SetModeControlsEnabled(false);
-    return;
-  }
-  const QString path = FSettings.ProgramDir + run::LogFileName(FSettings.TickCount());
-  FControl->RunEnding(path);
-  std::exception_ptr failure;
-  try {
-    run::SaveLogFile(path, LogsMemo->Lines(), FSettings.LogCodeset);
-  } catch (const std::exception& e) {
-    // The line above claims the file was written: say at once that it was not.
-    failure = std::current_exception();
-    FControl->LogLiteral(QStringLiteral(": Ошибка: ") + QString::fromUtf8(e.what()));
-  }
+void TMainForm::UpdateRunState(bool cursorHourGlass) { FBridge->UpdateRunState(cursorHourGlass); }
+
+void TMainForm::ShowRunStarting() {
+  LogsMemo->clear();
+  StartButton->setEnabled(false);
+  SetModeControlsEnabled(false);
+}
+
+QString TMainForm::LogFilePath() {
+  return FSettings.ProgramDir + run::LogFileName(FSettings.TickCount());
+}
+
+void TMainForm::SaveLog(const QString& path) {
+  run::SaveLogFile(path, LogsMemo->Lines(), FSettings.LogCodeset);
+}
+
+void TMainForm::ShowRunEnded() {
   // The window is made usable again even when the file could not be written.
   StartButton->setEnabled(true);
   CheckBox1->setEnabled(true);
   SetModeControlsEnabled(true);
-  FControl->RunEnded();
-  if (failure) std::rethrow_exception(failure);
 }
 
 void TMainForm::UpdateProgress(std::int32_t position, std::int32_t max) {
+  FBridge->UpdateProgress(position, max);
+}
+
+void TMainForm::ShowProgress(std::int32_t position, std::int32_t max) {
   ProgressBar->SetMaximum(max);
   ProgressBar->SetPosition(position);
   const std::int32_t p = ProgressBar->Position();
@@ -341,7 +339,7 @@ void TMainForm::UpdateProgress(std::int32_t position, std::int32_t max) {
 }
 
 void TMainForm::ReportOutcome(engine::IRunDriver& driver, const QString& result) {
-  FControl->ReportOutcome(driver, result);
+  FBridge->ReportOutcome(driver, result);
 }
 
 void TMainForm::ArmResumeTimer() { FControl->ArmResumeTimer(); }

@@ -9,9 +9,10 @@
 #include <functional>
 #include <memory>
 
-#include "engine/RunDriver.h"
-#include "engine/WindowBridge.h"
+#include "engine/EngineConfig.h"
+#include "engine/RunHost.h"
 #include "run/LogFormat.h"
+#include "run/QueuedHost.h"
 #include "run/RunControl.h"
 
 class QCheckBox;
@@ -54,7 +55,7 @@ TMainFormSettings DefaultSettings();
 // "Парсер реестра участников госзакупок" + blank + the portal's host name.
 QString ApplicationTitle(const QString& portalOrigin);
 
-class TMainForm : public QWidget, private run::IRunView {
+class TMainForm : public QWidget, private run::IRunView, private run::IHostFrontEnd {
   Q_OBJECT
  public:
   explicit TMainForm(TMainFormSettings settings = DefaultSettings(), QWidget* parent = nullptr);
@@ -62,7 +63,7 @@ class TMainForm : public QWidget, private run::IRunView {
 
   // The bridge handed to every driver. It outlives the form; once the form is gone its calls
   // fail with EWindowClosed.
-  std::shared_ptr<engine::IWindowBridge> Bridge() const;
+  std::shared_ptr<engine::IRunHost> Bridge() const;
   TWindowBridge& WindowBridge() const { return *FBridge; }
 
   // The driver of the current or last run (empty before the first start).
@@ -73,7 +74,8 @@ class TMainForm : public QWidget, private run::IRunView {
   bool RunActive() const { return FControl->RunActive(); }
   const TMainFormSettings& Settings() const { return FSettings; }
 
-  // --- Window-thread operations of the run (called through the bridge) ---
+  // --- Window-thread operations of the run (called through the bridge; called here, they
+  // run at once, as the bridge runs them) ---
   // stamp + ": " + message.
   void AppendLog(const QString& message);
   void UpdateRunState(bool cursorHourGlass);
@@ -94,7 +96,7 @@ class TMainForm : public QWidget, private run::IRunView {
   QString Stamp() const;
 
  protected:
-  bool event(QEvent* event) override;
+  void changeEvent(QEvent* event) override;
   void showEvent(QShowEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
 
@@ -107,10 +109,16 @@ class TMainForm : public QWidget, private run::IRunView {
   // run::IRunView: the rules' lines go to the log control, a stop empties the bar.
   void AppendLine(const QString& line) override;
   void ResetProgress() override;
+  // run::IHostFrontEnd: the start and end branches of the run state and the bar.
+  void ShowRunStarting() override;
+  QString LogFilePath() override;
+  void SaveLog(const QString& path) override;
+  void ShowRunEnded() override;
+  void ShowProgress(std::int32_t position, std::int32_t max) override;
 
   TMainFormSettings FSettings;
-  std::shared_ptr<TWindowBridge> FBridge;
   run::TRunControl* FControl = nullptr;  // the run rules; owns ResumeTimer
+  std::shared_ptr<TWindowBridge> FBridge;
   bool FShown = false;
 
   QPushButton* StartButton = nullptr;

@@ -5,7 +5,7 @@
 
 #include <span>
 
-#include "engine/WindowBridge.h"
+#include "engine/RunOptions.h"
 
 namespace cli {
 

@@ -5,7 +5,6 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QEvent>
 #include <QFile>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -14,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <stdexcept>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -59,7 +59,15 @@ constexpr std::size_t kStdoutQueueBytes = 1u << 20;
 // How long the end waits for a reader of stdout that takes nothing.
 constexpr int kStdoutStallMs = 1000;
 
-const QString kCardPhase = QStringLiteral("карточки");
+// The phase as the progress line names it.
+QString PhaseName(engine::TRunPhase phase) {
+  switch (phase) {
+    case engine::TRunPhase::List: return QStringLiteral("список участников");
+    case engine::TRunPhase::Inactive: return QStringLiteral("список неактивных");
+    case engine::TRunPhase::Card: break;
+  }
+  return QStringLiteral("карточки");
+}
 
 }  // namespace
 
@@ -88,35 +96,26 @@ int InstallSignalPipe() {
   return gSignalPipe[0];
 }
 
-// The bridge the driver and its workers call: each operation runs on the main thread.
-class TCliRun::TBridge final : public engine::IWindowBridge {
+// The host the driver and its workers call: each operation runs on the main thread. The
+// command also shows the phase.
+class TCliRun::TBridge final : public run::TQueuedHost {
  public:
-  explicit TBridge(TCliRun* run) : FRun(run), FCaller(run) {}
-  void AppendLog(const QString& message) override {
-    FCaller.Run([&] { FRun->AppendLog(message); });
+  TBridge(TCliRun* run, run::TRunControl& control)
+      : TQueuedHost(run, control, *run), FRun(run) {}
+  void PhaseStarted(engine::TRunPhase phase) override {
+    RunOnTargetThread([&] { FRun->PhaseStarted(phase); });
   }
-  void UpdateRunState(bool cursorHourGlass) override {
-    FCaller.Run([&] { FRun->UpdateRunState(cursorHourGlass); });
-  }
-  void UpdateProgress(std::int32_t position, std::int32_t max) override {
-    FCaller.Run([&] { FRun->UpdateProgress(position, max); });
-  }
-  void ReportOutcome(engine::IRunDriver& driver, const QString& result) override {
-    FCaller.Run([&] { FRun->ReportOutcome(driver, result); });
-  }
-  void Detach() { FCaller.Detach(); }
 
  private:
   TCliRun* const FRun;
-  run::TThreadCaller FCaller;
 };
 
 TCliRun::TCliRun(TCliRunSettings settings, QObject* parent)
     : QObject(parent),
       FSettings(std::move(settings)),
-      FBridge(std::make_shared<TBridge>(this)),
       FControl(new run::TRunControl(*this, {FSettings.CreateDriver, {}, FSettings.ResumeDelayMs},
                                     run::SystemStampFormat(), this)),
+      FBridge(std::make_shared<TBridge>(this, *FControl)),
       FStdout(STDOUT_FILENO, kStdoutQueueBytes),
       FTicker(new QTimer(this)),
       FEndPoll(new QTimer(this)) {
@@ -124,7 +123,7 @@ TCliRun::TCliRun(TCliRunSettings settings, QObject* parent)
   ReadTerminalWidth();
   connect(FControl->ResumeTimer(), &QTimer::timeout, this, [this] { FControl->ResumeTimerTimer(); });
   FTicker->setInterval(1000);
-  connect(FTicker, &QTimer::timeout, this, [this] { ShowProgress(false); });
+  connect(FTicker, &QTimer::timeout, this, [this] { DrawProgress(false); });
   FEndPoll->setInterval(10);
   connect(FEndPoll, &QTimer::timeout, this, [this] {
     const auto& driver = FControl->CurrentScraper();
@@ -140,11 +139,6 @@ TCliRun::TCliRun(TCliRunSettings settings, QObject* parent)
 }
 
 TCliRun::~TCliRun() { FBridge->Detach(); }
-
-bool TCliRun::event(QEvent* event) {
-  if (run::DeliverCallEvent(event)) return true;
-  return QObject::event(event);
-}
 
 bool TCliRun::Start(QString& error) {
   FSettings.Config.OpenDocument = [this](const QString& path) {
@@ -162,7 +156,7 @@ bool TCliRun::Start(QString& error) {
   }
   FRunClock.start();
   FPhaseClock.start();
-  FPhase = QStringLiteral("список участников");
+  FPhase = PhaseName(engine::TRunPhase::List);
   try {
     FControl->Start(FBridge, FSettings.Options, FSettings.Config);
   } catch (const std::exception& e) {
@@ -192,7 +186,7 @@ void TCliRun::OnSignal() {
         FControl->PauseClick();
       } else if (buf[i] == 'W') {
         ReadTerminalWidth();
-        ShowProgress(false);
+        DrawProgress(false);
       }
     }
   }
@@ -201,43 +195,35 @@ void TCliRun::OnSignal() {
 // ---------------------------------------------------------------------------------------
 // The driver's operations
 
-void TCliRun::AppendLog(const QString& message) {
-  // The phase, as the driver's own lines tell it.
-  if (message.startsWith(QStringLiteral("Всего карточек: ")) && FSettings.Options.Separate) {
-    FPhase = QStringLiteral("список неактивных");
-    FPhaseClock.restart();
-  } else if (FPhase != kCardPhase &&
-             (message.startsWith(QStringLiteral("Данные будут записываться в файл ")) ||
-              message == QStringLiteral("Загружаем карточку..."))) {
-    FPhase = kCardPhase;
-    FPhaseClock.restart();
-  }
-  FControl->Log(message);
+void TCliRun::PhaseStarted(engine::TRunPhase phase) {
+  // The register's list starts with the run; its clock runs from the start.
+  if (phase == engine::TRunPhase::List) return;
+  FPhase = PhaseName(phase);
+  FPhaseClock.restart();
 }
 
-void TCliRun::UpdateRunState(bool cursorHourGlass) {
-  if (cursorHourGlass) {
-    FControl->RunStarted();
-    if (FSignals) FSignals->setEnabled(true);
-    return;
-  }
-  FControl->RunEnding(FLogPath);
+void TCliRun::ShowRunStarting() {
+  // What came before the run began is read from here on.
+  if (FSignals) FSignals->setEnabled(true);
+}
+
+QString TCliRun::LogFilePath() { return FLogPath; }
+
+void TCliRun::SaveLog(const QString&) {
+  // Written line by line as the run went; a failure on the way has already been said on stderr.
   FLogFile.Close();
-  if (!FLogFailure.isEmpty()) FControl->LogLiteral(QStringLiteral(": Ошибка: ") + FLogFailure);
-  FControl->RunEnded();
+  if (!FLogFailure.isEmpty()) throw std::runtime_error(FLogFailure.toStdString());
+}
+
+void TCliRun::ShowRunEnded() {
   FEnded = true;
   FEndPoll->start();
 }
 
-void TCliRun::UpdateProgress(std::int32_t position, std::int32_t max) {
-  // The bar's clamping: the maximum is at least 0, the position within [0, maximum].
-  FMax = std::max<std::int32_t>(0, max);
-  FPosition = std::min(std::max<std::int32_t>(0, position), FMax);
-  ShowProgress(false);
-}
-
-void TCliRun::ReportOutcome(engine::IRunDriver& driver, const QString& result) {
-  FControl->ReportOutcome(driver, result);
+void TCliRun::ShowProgress(std::int32_t position, std::int32_t max) {
+  FMax = max;
+  FPosition = position;
+  DrawProgress(false);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -262,7 +248,7 @@ void TCliRun::AppendLine(const QString& line) {
       WriteErr(QStringLiteral("supplier-harvester-cli: %1\n").arg(FLogFailure));
     }
   }
-  ShowProgress(false);
+  DrawProgress(false);
 }
 
 void TCliRun::ResetProgress() { FPosition = 0; }
@@ -285,7 +271,7 @@ void TCliRun::ReadTerminalWidth() {
   FColumns = FTerminal && ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
-void TCliRun::ShowProgress(bool force) {
+void TCliRun::DrawProgress(bool force) {
   if (FSettings.Quiet || FEnded) return;
   if (FTerminal) {
     WriteErr(QStringLiteral("\r") + ProgressText() + QStringLiteral("\x1b[K"));

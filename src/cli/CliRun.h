@@ -10,10 +10,10 @@
 #include <mutex>
 
 #include "cli/CliOutput.h"
-#include "engine/RunDriver.h"
+#include "engine/EngineConfig.h"
 #include "run/LogFile.h"
+#include "run/QueuedHost.h"
 #include "run/RunControl.h"
-#include "run/ThreadCall.h"
 
 class QSocketNotifier;
 class QTimer;
@@ -44,7 +44,7 @@ struct TCliRunSettings {
 // esDoneWithErrors (the spreadsheet could not be written).
 int WriteSpreadsheet(const QString& csvPath);
 
-class TCliRun : public QObject, private run::IRunView {
+class TCliRun : public QObject, private run::IRunView, private run::IHostFrontEnd {
  public:
   explicit TCliRun(TCliRunSettings settings, QObject* parent = nullptr);
   ~TCliRun() override;
@@ -55,30 +55,31 @@ class TCliRun : public QObject, private run::IRunView {
   // Runs the event loop until the run has ended; returns the exit status.
   int Exec();
 
-  // The window-thread operations, here run on the main thread.
-  void AppendLog(const QString& message);
-  void UpdateRunState(bool cursorHourGlass);
-  void UpdateProgress(std::int32_t position, std::int32_t max);
-  void ReportOutcome(engine::IRunDriver& driver, const QString& result);
-
- protected:
-  bool event(QEvent* event) override;
 
  private:
   class TBridge;
 
+  // The phase shown in the progress line, told by the driver (main thread).
+  void PhaseStarted(engine::TRunPhase phase);
+
   void AppendLine(const QString& line) override;
   void ResetProgress() override;
+  // run::IHostFrontEnd, on the main thread.
+  void ShowRunStarting() override;
+  QString LogFilePath() override;
+  void SaveLog(const QString& path) override;
+  void ShowRunEnded() override;
+  void ShowProgress(std::int32_t position, std::int32_t max) override;
   void OnSignal();
-  void ShowProgress(bool force);
+  void DrawProgress(bool force);
   void ClearProgressLine();
   QString ProgressText() const;
   void ReadTerminalWidth();
   void Finish();
 
   TCliRunSettings FSettings;
-  std::shared_ptr<TBridge> FBridge;
   run::TRunControl* FControl;
+  std::shared_ptr<TBridge> FBridge;
   run::TLogFileWriter FLogFile;
   QString FLogPath;
   QString FLogFailure;  // why the log file stopped being written, if it did

@@ -12,6 +12,7 @@
 #include "engine/ProxySettings.h"
 #include "engine/Resume.h"
 #include "engine/Update.h"
+#include "run/EndProcess.h"
 #include "run/LogFormat.h"
 #include "run/RunSettings.h"
 #include "run/StartupChecks.h"
@@ -32,13 +33,6 @@ int Refuse(const QString& why) {
   line.replace(u'\n', u' ');
   Print(stderr, QStringLiteral("supplier-harvester-cli: ") + line + u'\n');
   return cli::esRefused;
-}
-
-// Ends the process without tearing down what workers left running by a stop may still use;
-// every file they write is flushed as it goes.
-[[noreturn]] void EndProcess(int status) {
-  std::fflush(nullptr);
-  _exit(status);
 }
 
 }  // namespace
@@ -133,5 +127,5 @@ int main(int argc, char** argv) {
     Print(stderr, QStringLiteral(
                       "supplier-harvester-cli: --separate без --active и --inactive: выгружаем "
                       "всех подряд\n"));
-  EndProcess(harvest->Exec());
+  run::EndProcessNow(harvest->Exec());
 }

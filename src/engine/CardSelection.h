@@ -5,7 +5,7 @@
 #include <QStringList>
 
 #include "engine/ListCrawl.h"
-#include "engine/WindowBridge.h"
+#include "engine/RunOptions.h"
 
 namespace engine {
 

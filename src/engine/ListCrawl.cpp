@@ -8,7 +8,9 @@ namespace engine {
 
 namespace {
 
-const QString kListPath = QStringLiteral("/ru/registry/supplierreg?");
+// What every list page's address holds and no card's does.
+const QString kListMarker = QStringLiteral("registry/supplierreg?");
+const QString kListPath = QStringLiteral("/ru/") + kListMarker;
 const QString kYearKey = QStringLiteral("filter%5Byear%5D%5B0%5D");
 const QString kTypeKey = QStringLiteral("filter%5Btype%5D%5B%5D");
 const QString kCountAnchor = QStringLiteral("\" aria-label=\"Назад\">");
@@ -70,6 +72,8 @@ QString InactivePageUrl(const QString& origin, const QString& type, const QStrin
 QString CardUrlPrefix(const QString& origin) {
   return origin + QStringLiteral("/ru/registry/show_supplier/");
 }
+
+bool IsListPageUrl(const QString& url) { return url.contains(kListMarker); }
 
 void AppendYearPlan(const QString& origin, int lastYear, TAddressQueue& pending) {
   for (int year = kFirstYear; year <= lastYear; ++year)

@@ -19,6 +19,8 @@ QString GetUrlParam(const QString& url, const QString& name);
 QString ListPageUrl(const QString& origin, const QString& year, int page);  // page 1: first page
 QString InactivePageUrl(const QString& origin, const QString& type, const QString& year, int page);
 QString CardUrlPrefix(const QString& origin);
+// True for an address of a list page (a register or an inactive listing), false for a card's.
+bool IsListPageUrl(const QString& url);
 
 // First pages of every year from 2016 to lastYear, ascending.
 void AppendYearPlan(const QString& origin, int lastYear, TAddressQueue& pending);

@@ -8,7 +8,7 @@
 
 #include <QByteArray>
 
-#include "engine/WindowBridge.h"
+#include "engine/RunOptions.h"
 
 namespace engine {
 
@@ -32,7 +32,7 @@ class IResultSink {
 };
 
 // Everything a sink gets from the driver: the run's options, the program folder, the driver's
-// logging (stamped lines through the window bridge), the desktop's open action and the tick source.
+// logging (stamped lines through the run host), the desktop's open action and the tick source.
 struct TResultSinkContext {
   TRunOptions Options;
   QString ProgramDir;

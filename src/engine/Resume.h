@@ -9,7 +9,7 @@
 #include <unordered_map>
 
 #include "engine/ListCrawl.h"
-#include "engine/WindowBridge.h"
+#include "engine/RunOptions.h"
 
 namespace engine {
 

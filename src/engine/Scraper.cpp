@@ -18,9 +18,9 @@ QString MessageOf(const std::exception& e) { return QString::fromUtf8(e.what());
 
 }  // namespace
 
-TScraper::TScraper(std::shared_ptr<IWindowBridge> window, const TRunOptions& options,
+TScraper::TScraper(std::shared_ptr<IRunHost> host, const TRunOptions& options,
                    const TEngineConfig& config)
-    : window_(std::move(window)),
+    : host_(std::move(host)),
       options_(options),
       config_(config),
       clock_(config_.Clock ? config_.Clock : SystemClock()) {}
@@ -79,7 +79,7 @@ int TScraper::CurrentYear() const {
 }
 
 void TScraper::AppendLog() {
-  window_->AppendLog(LogMessageText);
+  host_->AppendLog(LogMessageText);
   PassGate();
 }
 
@@ -89,17 +89,17 @@ void TScraper::Log(const QString& message) {
 }
 
 void TScraper::UpdateRunState() {
-  window_->UpdateRunState(CursorHourGlass);
+  host_->UpdateRunState(CursorHourGlass);
   if (CursorHourGlass) PassGate();  // the last call ends the run: nothing left to hold back
 }
 
 void TScraper::UpdateProgress() {
-  window_->UpdateProgress(ProgressBarPosition, ProgressBarMax);
+  host_->UpdateProgress(ProgressBarPosition, ProgressBarMax);
   PassGate();
 }
 
 void TScraper::ReportOutcome() {
-  window_->ReportOutcome(*this, result);
+  host_->ReportOutcome(*this, result);
   PassGate();  // an error outcome has paused the driver: wait here until it is resumed
 }
 
@@ -163,6 +163,7 @@ void TScraper::Execute() {
 
 bool TScraper::RunListPhase(TPhaseKind kind) {
   const bool inactive = kind == TPhaseKind::Inactive;
+  host_->PhaseStarted(kind);
   pending_.clear();
   if (inactive) {
     planned_.Clear();
@@ -239,6 +240,7 @@ void TScraper::RunCardSelectionAndPhase() {
   // A resumed file with nothing left to fetch is still the run's result file: it is opened,
   // reported and handed over like one the card phase appended to.
   if (pending_.empty() && !resume_ && !(update && update->Taken() > 0)) return;
+  host_->PhaseStarted(TPhaseKind::Card);
 
   TResultSinkContext context;
   context.Options = options_;
@@ -336,7 +338,7 @@ TScraper::TLoopEnd TScraper::RunLoop(TPhaseKind kind, const THandler& handler) {
       const bool launch = card ? !address.isEmpty() : !text::Trim(address).isEmpty();
       if (launch) {
         if (Terminated()) return StopWorkers(*lists);
-        auto worker = std::make_shared<TScrapingThread>(window_, settings);
+        auto worker = std::make_shared<TScrapingThread>(host_, settings);
         {
           std::lock_guard<std::mutex> guard(lock);
           lists->RunningList.push_back(worker);
@@ -380,10 +382,10 @@ TScraper::TLoopEnd TScraper::RunLoop(TPhaseKind kind, const THandler& handler) {
   return TLoopEnd::Done;
 }
 
-std::shared_ptr<IRunDriver> CreateScraper(std::shared_ptr<IWindowBridge> window,
+std::shared_ptr<IRunDriver> CreateScraper(std::shared_ptr<IRunHost> host,
                                           const TRunOptions& options,
                                           const TEngineConfig& config) {
-  return std::make_shared<TScraper>(std::move(window), options, config);
+  return std::make_shared<TScraper>(std::move(host), options, config);
 }
 
 }  // namespace engine

@@ -15,14 +15,14 @@
 #include "engine/CardSelection.h"
 #include "engine/ListCrawl.h"
 #include "engine/Resume.h"
-#include "engine/RunDriver.h"
+#include "engine/EngineConfig.h"
 #include "engine/ScrapingThread.h"
 
 namespace engine {
 
 class TScraper : public IRunDriver, public std::enable_shared_from_this<TScraper> {
  public:
-  TScraper(std::shared_ptr<IWindowBridge> window, const TRunOptions& options,
+  TScraper(std::shared_ptr<IRunHost> host, const TRunOptions& options,
            const TEngineConfig& config);
   ~TScraper() override;
   TScraper(const TScraper&) = delete;
@@ -45,7 +45,7 @@ class TScraper : public IRunDriver, public std::enable_shared_from_this<TScraper
 
  private:
   enum class TLoopEnd { Done, Stopped };
-  enum class TPhaseKind { List, Inactive, Card };
+  using TPhaseKind = TRunPhase;
   using THandler = std::function<void(const QString& address, const QString& pageText)>;
 
   void Execute();
@@ -67,7 +67,7 @@ class TScraper : public IRunDriver, public std::enable_shared_from_this<TScraper
   void PassGate();
   int CurrentYear() const;
 
-  std::shared_ptr<IWindowBridge> window_;
+  std::shared_ptr<IRunHost> host_;
   TRunOptions options_;
   TEngineConfig config_;
   std::shared_ptr<IClock> clock_;

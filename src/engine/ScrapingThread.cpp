@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "engine/ListCrawl.h"
 #include "engine/ProxySettings.h"
 #include "base/TickCount.h"
 
@@ -27,8 +28,8 @@ struct TStopSeen {};
 
 }  // namespace
 
-TScrapingThread::TScrapingThread(std::shared_ptr<IWindowBridge> window, TWorkerSettings settings)
-    : window_(std::move(window)),
+TScrapingThread::TScrapingThread(std::shared_ptr<IRunHost> host, TWorkerSettings settings)
+    : host_(std::move(host)),
       settings_(std::move(settings)),
       clock_(settings_.Clock ? settings_.Clock : SystemClock()) {}
 
@@ -59,7 +60,7 @@ void TScrapingThread::WaitFor() {
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
-void TScrapingThread::AppendLog() { window_->AppendLog(LogMessageText); }
+void TScrapingThread::AppendLog() { host_->AppendLog(LogMessageText); }
 
 void TScrapingThread::Wait(IPageFetcher* client, std::uint32_t ms, bool sleepBetween) {
   const std::uint32_t start = clock_->Now();
@@ -80,7 +81,7 @@ void TScrapingThread::RunAttempts(IPageFetcher& client) {
     if (Terminated()) throw TStopSeen{};
     failed = false;
     ++attempt;
-    LogMessageText = url.contains(QStringLiteral("registry/supplierreg?"))
+    LogMessageText = IsListPageUrl(url)
                          ? QStringLiteral("Загружаем список...")
                          : QStringLiteral("Загружаем карточку...");
     AppendLog();

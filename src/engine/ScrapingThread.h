@@ -15,7 +15,7 @@
 
 #include "engine/PageFetcher.h"
 #include "engine/Timing.h"
-#include "engine/WindowBridge.h"
+#include "engine/RunHost.h"
 
 namespace engine {
 
@@ -39,7 +39,7 @@ struct TWorkerSettings {
 
 class TScrapingThread : public std::enable_shared_from_this<TScrapingThread> {
  public:
-  TScrapingThread(std::shared_ptr<IWindowBridge> window, TWorkerSettings settings);
+  TScrapingThread(std::shared_ptr<IRunHost> host, TWorkerSettings settings);
   ~TScrapingThread();
   TScrapingThread(const TScrapingThread&) = delete;
   TScrapingThread& operator=(const TScrapingThread&) = delete;
@@ -69,7 +69,7 @@ class TScrapingThread : public std::enable_shared_from_this<TScrapingThread> {
   void AppendLog();
 
   QString LogMessageText;
-  std::shared_ptr<IWindowBridge> window_;
+  std::shared_ptr<IRunHost> host_;
   TWorkerSettings settings_;
   std::shared_ptr<IClock> clock_;
   std::atomic<bool> terminated_{false};

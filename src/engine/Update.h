@@ -15,7 +15,7 @@
 
 #include "engine/CardSelection.h"
 #include "engine/ListCrawl.h"
-#include "engine/WindowBridge.h"
+#include "engine/RunOptions.h"
 
 namespace engine {
 

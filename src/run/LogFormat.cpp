@@ -73,8 +73,6 @@ void AppendLogFileLine(QString& out, const QString& line, bool last) {
   out += LogFileText(!last && line.endsWith(u'\r') ? line.chopped(1) : line);
 }
 
-QByteArray LocaleCodeset() { return text::LocaleCodeset(); }
-
 QByteArray EncodeLogText(const QString& text, const QByteArray& codeset) {
   return text::EncodeToCodeset(text, codeset);
 }

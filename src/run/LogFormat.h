@@ -44,7 +44,4 @@ void AppendLogFileLine(QString& out, const QString& line, bool last);
 // log lines are never reduced to question marks.
 QByteArray EncodeLogText(const QString& text, const QByteArray& codeset = {});
 
-// The code set of the current locale (LC_CTYPE), as iconv names it.
-QByteArray LocaleCodeset();
-
 }  // namespace run

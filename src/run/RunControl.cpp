@@ -27,7 +27,7 @@ bool TRunControl::DriverRunning() const {
   return FRunActive && FCurrentScraper && !FCurrentScraper->Finished();
 }
 
-void TRunControl::Start(std::shared_ptr<engine::IWindowBridge> bridge,
+void TRunControl::Start(std::shared_ptr<engine::IRunHost> host,
                         const engine::TRunOptions& options, const engine::TEngineConfig& config) {
   // Only the driver's first call shows the run as started; until then a second start must not
   // make a second driver.
@@ -38,7 +38,7 @@ void TRunControl::Start(std::shared_ptr<engine::IWindowBridge> bridge,
   try {
     if (!FSettings.CreateDriver) throw std::runtime_error("Модуль выгрузки не подключён");
     std::shared_ptr<engine::IRunDriver> driver =
-        FSettings.CreateDriver(std::move(bridge), options, config);
+        FSettings.CreateDriver(std::move(host), options, config);
     if (!driver) throw std::runtime_error("Не удалось создать поток выгрузки");
     driver->Start();
     // Current only once its thread runs: a driver that never started must not take pause and

@@ -10,8 +10,8 @@
 #include <functional>
 #include <memory>
 
-#include "engine/RunDriver.h"
-#include "engine/WindowBridge.h"
+#include "engine/EngineConfig.h"
+#include "engine/RunHost.h"
 #include "run/LogFormat.h"
 
 class QTimer;
@@ -19,7 +19,7 @@ class QTimer;
 namespace run {
 
 using TDriverFactory = std::function<std::shared_ptr<engine::IRunDriver>(
-    std::shared_ptr<engine::IWindowBridge> window, const engine::TRunOptions& options,
+    std::shared_ptr<engine::IRunHost> host, const engine::TRunOptions& options,
     const engine::TEngineConfig& config)>;
 
 // Where the rules' lines and side effects go.
@@ -47,7 +47,7 @@ class TRunControl : public QObject {
   // Creates a driver for the options and the configuration, and starts it. Does nothing while a
   // run is active (a second start before the driver's first call). When the driver cannot be
   // made or its thread cannot be started, the failure is raised and no driver is current.
-  void Start(std::shared_ptr<engine::IWindowBridge> bridge, const engine::TRunOptions& options,
+  void Start(std::shared_ptr<engine::IRunHost> host, const engine::TRunOptions& options,
              const engine::TEngineConfig& config);
 
   // Pause toggle: pauses a running driver (": Включаем паузу", the resume timer disabled) or

@@ -4,8 +4,9 @@
 
 namespace run {
 
+// The built-in origin is the build's PORTAL_ORIGIN (the top CMakeLists.txt), written there only.
 #ifndef SH_PORTAL_ORIGIN
-#define SH_PORTAL_ORIGIN "https://localhost:8443"
+#error "SH_PORTAL_ORIGIN comes from the build (PORTAL_ORIGIN)"
 #endif
 
 QString CompiledPortalOrigin() { return CanonicalPortalOrigin(QStringLiteral(SH_PORTAL_ORIGIN)); }

@@ -4,8 +4,8 @@
 #include <QString>
 #include <functional>
 
-#include "engine/RunDriver.h"
-#include "engine/WindowBridge.h"
+#include "engine/EngineConfig.h"
+#include "engine/RunOptions.h"
 
 namespace run {
 

@@ -56,27 +56,38 @@ class TCallEvent : public QEvent {
   std::shared_ptr<TCallRequest> FRequest;
 };
 
+// Receives the queued calls of one caller. Destroyed on detach, it takes the calls still
+// queued for it along: they are discarded unrun and their callers learn the target is gone.
+class TCallReceiver : public QObject {
+ public:
+  explicit TCallReceiver(QObject* target) : QObject(target) {}
+
+ protected:
+  bool event(QEvent* event) override {
+    if (event->type() != TCallEvent::EventType()) return QObject::event(event);
+    static_cast<TCallEvent*>(event)->Run();
+    return true;
+  }
+};
+
 }  // namespace
 
-bool DeliverCallEvent(QEvent* event) {
-  if (event->type() != TCallEvent::EventType()) return false;
-  static_cast<TCallEvent*>(event)->Run();
-  return true;
-}
-
 TThreadCaller::TThreadCaller(QObject* target)
-    : FTarget(target), FThread(std::this_thread::get_id()) {}
+    : FReceiver(new TCallReceiver(target)), FThread(std::this_thread::get_id()) {}
+
+TThreadCaller::~TThreadCaller() = default;  // the receiver, if still there, goes with its target
 
 void TThreadCaller::Detach() {
   std::lock_guard<std::mutex> g(FLock);
-  FTarget = nullptr;
+  delete FReceiver;
+  FReceiver = nullptr;
 }
 
 void TThreadCaller::Run(const std::function<void()>& operation) {
   if (OnTargetThread()) {
     {
       std::lock_guard<std::mutex> g(FLock);
-      if (!FTarget) throw ECallTargetGone();
+      if (!FReceiver) throw ECallTargetGone();
     }
     operation();
     return;
@@ -84,8 +95,8 @@ void TThreadCaller::Run(const std::function<void()>& operation) {
   auto request = std::make_shared<TCallRequest>(operation);
   {
     std::lock_guard<std::mutex> g(FLock);
-    if (!FTarget) throw ECallTargetGone();
-    QCoreApplication::postEvent(FTarget, new TCallEvent(request));
+    if (!FReceiver) throw ECallTargetGone();
+    QCoreApplication::postEvent(FReceiver, new TCallEvent(request));
   }
   std::unique_lock<std::mutex> wait(request->Lock);
   request->Done.wait(wait, [&] { return request->Finished; });

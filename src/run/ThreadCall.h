@@ -1,16 +1,14 @@
 #pragma once
 // Running an operation on the thread of a QObject's event loop while the calling thread
-// waits: the mechanism of the window-thread bridge, for the window and the command alike.
-// Each call from another thread is posted as an event to the target; the target's event()
-// hands it to DeliverCallEvent, the operation runs there, and any failure it raised is raised
-// again in the caller. A call made on the target's own thread runs at once.
+// waits: the mechanism of the run host, for the window and the command alike.
+// Each call from another thread is posted as an event to a receiver of the caller's own, a child
+// of the target on the target's thread; the operation runs there, and any failure it raised is
+// raised again in the caller. A call made on the target's own thread runs at once.
 #include <QObject>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
-
-class QEvent;
 
 namespace run {
 
@@ -22,8 +20,11 @@ class ECallTargetGone : public std::runtime_error {
 
 class TThreadCaller {
  public:
-  // Made on the target's thread.
+  // Made on the target's thread. The target detaches the caller before it is destroyed.
   explicit TThreadCaller(QObject* target);
+  ~TThreadCaller();
+  TThreadCaller(const TThreadCaller&) = delete;
+  TThreadCaller& operator=(const TThreadCaller&) = delete;
 
   // Runs `operation` on the target's thread and waits for it; rethrows what it raised.
   void Run(const std::function<void()>& operation);
@@ -35,12 +36,9 @@ class TThreadCaller {
   bool OnTargetThread() const { return std::this_thread::get_id() == FThread; }
 
  private:
-  std::mutex FLock;   // guards FTarget against Detach
-  QObject* FTarget;   // null once detached
+  std::mutex FLock;     // guards FReceiver against Detach
+  QObject* FReceiver;   // runs the queued calls; null once detached
   const std::thread::id FThread;
 };
-
-// Runs a queued call addressed to the receiver; false for any other event.
-bool DeliverCallEvent(QEvent* event);
 
 }  // namespace run

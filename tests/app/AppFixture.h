@@ -19,7 +19,7 @@
 #include "app/LogMemo.h"
 #include "run/StartupChecks.h"
 #include "app/uMain.h"
-#include "engine/RunDriver.h"
+#include "engine/EngineConfig.h"
 
 // Readable QString values in failure messages.
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
@@ -100,7 +100,7 @@ inline app::TMainFormSettings TestSettings(TSeams& seams, const QString& program
   s.ProgramDir = programDir;
   s.PortalOrigin = QStringLiteral("https://localhost:8443");
   s.CryptoLibraryFile = QStringLiteral("libcrypto.so.3");
-  s.CreateDriver = [&seams](std::shared_ptr<engine::IWindowBridge>, const engine::TRunOptions& o,
+  s.CreateDriver = [&seams](std::shared_ptr<engine::IRunHost>, const engine::TRunOptions& o,
                             const engine::TEngineConfig& c) -> std::shared_ptr<engine::IRunDriver> {
     if (seams.FailCreate) throw std::runtime_error("no driver today");
     auto d = std::make_shared<TFakeDriver>();

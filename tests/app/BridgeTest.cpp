@@ -112,7 +112,7 @@ TEST_F(BridgeTest, CallerWaitingWhenTheWindowGoesAwayIsReleased) {
   });
   // Give the caller time to queue its call; the window thread processes no events meanwhile.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  std::shared_ptr<engine::IWindowBridge> kept = Form->Bridge();
+  std::shared_ptr<engine::IRunHost> kept = Form->Bridge();
   Form.reset();
   caller.join();
   EXPECT_EQ(closedErrors.load(), 1);

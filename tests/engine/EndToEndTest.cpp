@@ -20,7 +20,7 @@
 #include "VirtualClock.h"
 #include "engine/ProxySettings.h"
 #include "engine/Resume.h"
-#include "engine/RunDriver.h"
+#include "engine/EngineConfig.h"
 
 using namespace engine;
 using namespace enginetest;

@@ -18,7 +18,7 @@
 
 #include "engine/PageFetcher.h"
 #include "engine/ResultSink.h"
-#include "engine/RunDriver.h"
+#include "engine/EngineConfig.h"
 #include "RunRulesHost.h"
 #include "run/ThreadCall.h"
 
@@ -42,7 +42,7 @@ inline bool WaitUntil(const std::function<bool()>& cond,
 // after an error and the resume timer that ends it (50 ms here) are the run rules' own, on a
 // thread of their own; the timer's expiry is recorded as "resume". A driver started through
 // Start() is the rules' current driver, as in a front end; only such a driver is resumed.
-class TFakeWindow : public engine::IWindowBridge, public std::enable_shared_from_this<TFakeWindow> {
+class TFakeWindow : public engine::IRunHost, public std::enable_shared_from_this<TFakeWindow> {
  public:
   TFakeWindow()
       : rules_({50, [this](const QString& line) { Record(ruleLines_, line); },
@@ -71,6 +71,10 @@ class TFakeWindow : public engine::IWindowBridge, public std::enable_shared_from
   void UpdateProgress(std::int32_t position, std::int32_t max) override {
     std::lock_guard<std::mutex> guard(lock_);
     progress_.push_back({position, max});
+  }
+  void PhaseStarted(engine::TRunPhase phase) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    phases_.push_back({phase, events_.size()});
   }
   void ReportOutcome(engine::IRunDriver& driver, const QString& result) override {
     Record(events_, QStringLiteral("outcome:") + result);
@@ -114,6 +118,11 @@ class TFakeWindow : public engine::IWindowBridge, public std::enable_shared_from
     std::lock_guard<std::mutex> guard(lock_);
     return progress_;
   }
+  // The phases the driver told, each with the number of events recorded before it.
+  std::vector<std::pair<engine::TRunPhase, qsizetype>> Phases() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return phases_;
+  }
   // Automatic pauses the rules made.
   int Pauses() const {
     std::lock_guard<std::mutex> guard(lock_);
@@ -125,13 +134,14 @@ class TFakeWindow : public engine::IWindowBridge, public std::enable_shared_from
  private:
   // The bridge a driver started through the rules holds: calls after the window is gone fail,
   // as they do once the program's window is closed.
-  class TForwarder : public engine::IWindowBridge {
+  class TForwarder : public engine::IRunHost {
    public:
     explicit TForwarder(std::weak_ptr<TFakeWindow> window) : window_(std::move(window)) {}
     void AppendLog(const QString& m) override { Window()->AppendLog(m); }
     void UpdateRunState(bool r) override { Window()->UpdateRunState(r); }
     void UpdateProgress(std::int32_t p, std::int32_t m) override { Window()->UpdateProgress(p, m); }
     void ReportOutcome(engine::IRunDriver& d, const QString& r) override { Window()->ReportOutcome(d, r); }
+    void PhaseStarted(engine::TRunPhase p) override { Window()->PhaseStarted(p); }
 
    private:
     std::shared_ptr<TFakeWindow> Window() const {
@@ -151,6 +161,7 @@ class TFakeWindow : public engine::IWindowBridge, public std::enable_shared_from
   QStringList events_;
   QStringList ruleLines_;
   std::vector<std::pair<std::int32_t, std::int32_t>> progress_;
+  std::vector<std::pair<engine::TRunPhase, qsizetype>> phases_;
   int pauses_ = 0;
   testsupport::TRunRulesHost rules_;  // last: its thread ends before the lists above go
 };

@@ -15,7 +15,7 @@
 #include "engine/ListCrawl.h"
 #include "engine/ProxySettings.h"
 #include "engine/Resume.h"
-#include "engine/RunDriver.h"
+#include "engine/EngineConfig.h"
 #include "text/ResultFile.h"
 
 using namespace engine;
@@ -178,6 +178,44 @@ TEST_F(ScraperTest, SeparateModeChoosesCardsByItsBoxes) {
     const auto last = progress[progress.size() - 2];
     EXPECT_EQ(last.first, last.second) << c.name;
     EXPECT_EQ(last.second, c.inactive && !c.active ? 2 : 4) << c.name;
+  }
+}
+
+// The host hears of each phase as it begins: the card phase before the result file is opened,
+// the inactive list only when the two are harvested separately, no card phase without cards.
+TEST_F(ScraperTest, TheHostIsToldEachPhaseAsItBegins) {
+  using P = TRunPhase;
+  struct Case {
+    const char* name;
+    TRunOptions options;
+    bool noCards;
+    std::vector<P> phases;
+  } cases[] = {
+      {"all in a row", kAllInARow, false, {P::List, P::Card}},
+      {"separate", {false, false, true, true, true}, false, {P::List, P::Inactive, P::Card}},
+      {"no card found", kAllInARow, true, {P::List}},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    window_ = std::make_shared<TFakeWindow>();
+    sink_ = std::make_shared<TSinkRecord>();
+    TEngineConfig config = Config();
+    config.CurrentYear = 2016;
+    if (c.noCards) portal_->SetPage(Year(2016), ListPage({}));
+    Run(c.options, config);
+    const QStringList events = window_->Events();
+    std::vector<P> told;
+    for (const auto& [phase, before] : window_->Phases()) {
+      told.push_back(phase);
+      const QString next = events.value(before);
+      if (phase == P::Card)
+        EXPECT_EQ(next, "log:Данные будут записываться в файл /tmp/data5.csv") << c.name;
+      else if (phase == P::Inactive)
+        EXPECT_TRUE(events.value(before - 1).startsWith("log:Всего карточек: ")) << c.name;
+      else
+        EXPECT_EQ(events.value(before - 1), "state:running") << c.name;
+    }
+    EXPECT_EQ(told, c.phases) << c.name;
   }
 }
 

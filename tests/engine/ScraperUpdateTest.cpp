@@ -13,7 +13,7 @@
 #include "text/SupplierCard.h"
 #include "engine/ListCrawl.h"
 #include "engine/ProxySettings.h"
-#include "engine/RunDriver.h"
+#include "engine/EngineConfig.h"
 
 using namespace engine;
 using namespace enginetest;

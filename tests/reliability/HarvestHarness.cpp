@@ -16,15 +16,15 @@
 #include <vector>
 
 #include "engine/PageFetcher.h"
-#include "engine/RunDriver.h"
-#include "engine/WindowBridge.h"
+#include "engine/EngineConfig.h"
+#include "engine/RunHost.h"
 #include "RunRulesHost.h"
 
 namespace {
 
 // Prints every bridge call; the outcome report, the automatic pause and the resume timer that
 // ends it (50 ms here) are the run rules' own, whose lines are printed as "rule: <line>".
-class TStdoutWindow : public engine::IWindowBridge {
+class TStdoutWindow : public engine::IRunHost {
  public:
   explicit TStdoutWindow(testsupport::TRunRulesHost& rules) : rules_(rules) {}
   void AppendLog(const QString& message) override { Line("log: " + message); }

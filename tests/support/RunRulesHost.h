@@ -81,7 +81,7 @@ class TRunRulesHost {
   }
 
   // Creates and starts a driver through the rules, as a front end's start does.
-  std::shared_ptr<engine::IRunDriver> Start(std::shared_ptr<engine::IWindowBridge> bridge,
+  std::shared_ptr<engine::IRunDriver> Start(std::shared_ptr<engine::IRunHost> bridge,
                                             const engine::TRunOptions& options,
                                             const engine::TEngineConfig& config) {
     std::shared_ptr<engine::IRunDriver> driver;

@@ -1,10 +1,11 @@
 #pragma once
-// The window-thread bridge: the only way the harvest engine reaches the window.
+// The run host: the only way the harvest engine reaches whoever runs it (the window, the headless
+// command, a test or a benchmark).
 //
 // The run driver and the fetch workers call these operations from their own threads. An
-// implementation runs each one on the window thread while the caller blocks, and rethrows in
-// the caller any failure the operation raised. Called on the window thread itself, an operation
-// runs at once. The engine links no widget code; tests use a fake window.
+// implementation runs each one on its own front-end thread while the caller blocks, and rethrows
+// in the caller any failure the operation raised. Called on that thread itself, an operation runs
+// at once. The engine links no widget code; tests use a fake host.
 #include <QString>
 #include <cstdint>
 
@@ -12,9 +13,13 @@ namespace engine {
 
 class IRunDriver;
 
-class IWindowBridge {
+// The phases of a run, in the order they come: the register's list, the list of inactive
+// suppliers (only when the two are harvested separately), the cards.
+enum class TRunPhase { List, Inactive, Card };
+
+class IRunHost {
  public:
-  virtual ~IWindowBridge() = default;
+  virtual ~IRunHost() = default;
 
   // Appends stamp + ": " + message to the log control (driver and workers alike).
   virtual void AppendLog(const QString& message) = 0;
@@ -31,15 +36,11 @@ class IWindowBridge {
   // Reports the run outcome: on an error outcome logs it, arms the resume timer and pauses
   // the driver (driver.Pause()) before returning; otherwise logs the completion line.
   virtual void ReportOutcome(IRunDriver& driver, const QString& result) = 0;
-};
 
-// The operator's options, read when the run starts (they cannot change during a run).
-struct TRunOptions {
-  bool TestExport = false;    // CheckBox1 "Тестовая выгрузка"
-  bool AllInARow = true;      // RadioButton1 "Выгружать всех подряд"
-  bool Separate = false;      // RadioButton2 "Выгружать отдельно:"
-  bool Active = false;        // ActiveCheckBox "Активных"
-  bool Inactive = false;      // InactiveCheckBox "Неактивных"
+  // A phase begins: before its first page is planned (the list phases) or before the result
+  // file is opened (the card phase, which a run without cards to fetch never reaches). Nothing
+  // by default; a host that shows the phase runs it where it reads it.
+  virtual void PhaseStarted(TRunPhase phase) { (void)phase; }
 };
 
 }  // namespace engine
